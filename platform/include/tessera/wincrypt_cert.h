@@ -1,0 +1,3 @@
+// Certificate services (crypt32).
+#pragma once
+#include <tessera/wincrypt_capi.h>
