@@ -23,12 +23,17 @@ BSTR BuildErrorDescription(HINSTANCE hModule, HRESULT status) {
                        buffer, kCapacity - 1, nullptr);
     }
     buffer[kCapacity - 1] = 0;
-    // The suffix always fits: a message too long for it is cut short.
+    AppendStatusSuffix(buffer, kCapacity, status);
+    return SysAllocString(buffer);
+}
+
+void AppendStatusSuffix(WCHAR* buffer, size_t capacity, HRESULT status) {
     WCHAR suffix[16];
     int suffixLength = FormatWide(suffix, 16, TEXT("\n(0x%08x)"), (DWORD)status);
-    size_t textLength = WideLength(buffer);
-    size_t room = kCapacity - 1 - (size_t)suffixLength;
+    if (capacity <= (size_t)suffixLength) return;
+    size_t textLength = 0;
+    while (textLength < capacity - 1 && buffer[textLength]) ++textLength;
+    size_t room = capacity - 1 - (size_t)suffixLength;
     if (textLength > room) textLength = room;
     for (int i = 0; i <= suffixLength; ++i) buffer[textLength + i] = suffix[i];
-    return SysAllocString(buffer);
 }

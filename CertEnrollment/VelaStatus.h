@@ -32,3 +32,6 @@ HRESULT StatusFromWin32(LONG value);
 // text (own statuses) or the platform's message text, then "\n(0x%08x)".
 // hModule is the module whose string table holds the error texts.
 BSTR BuildErrorDescription(HINSTANCE hModule, HRESULT status);
+// Appends "\n(0x%08x)" to the text in buffer, shortening the text first if
+// the suffix would not fit in capacity characters (terminator included).
+void AppendStatusSuffix(WCHAR* buffer, size_t capacity, HRESULT status);

@@ -234,14 +234,14 @@ void TraceFailureLine(HRESULT status, const char* file, int line, const WCHAR* f
                       const WCHAR* reason) {
     if (!TraceEnabled(status < 0 ? TRACE_FLAG_ERROR : TRACE_FLAG_INFO)) return;
     WCHAR text[kLineCapacity] = {};
-    FormatWide(text, kLineCapacity, TEXT("[%s(%d):] %ws - %ws [Reason:%ws]"), file, line, function, step, reason);
+    FormatWideFailureLine(text, kLineCapacity, file, line, function, step, reason);
     TraceResult(status, text);
 }
 
 void TraceSuccessLine(const WCHAR* function, const WCHAR* step) {
     if (!TraceEnabled(TRACE_FLAG_INFO)) return;
     WCHAR text[kLineCapacity] = {};
-    FormatWide(text, kLineCapacity, TEXT("%ws - %ws"), function, step);
+    FormatWideSuccessLine(text, kLineCapacity, function, step);
     TraceResult(VELA_OK, text);
 }
 
@@ -249,16 +249,35 @@ void TraceHostFailureLine(HRESULT status, const char* file, int line, const char
                           const char* reason) {
     if (!TraceEnabled(TRACE_FLAG_HOST_ERROR)) return;
     char text[kLineCapacity] = {};
-    std::snprintf(text, sizeof text, "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n", file, line, function,
-                  step, (unsigned)status, reason);
+    FormatHostFailureLine(text, sizeof text, status, file, line, function, step, reason);
     TraceNarrowFailure(text);
 }
 
 void TraceHostSuccessLine(const char* file, int line, const char* function, const char* step) {
     if (!TraceEnabled(TRACE_FLAG_INFO)) return;
     char text[kLineCapacity] = {};
-    std::snprintf(text, sizeof text, "[%s(%d)]:(%s -- %s)\t\t--OK\n", file, line, function, step);
+    FormatHostSuccessLine(text, sizeof text, file, line, function, step);
     TraceNarrowSuccess(text);
+}
+
+int FormatWideFailureLine(WCHAR* out, size_t capacity, const char* file, int line, const WCHAR* function,
+                          const WCHAR* step, const WCHAR* reason) {
+    return FormatWide(out, capacity, TEXT("[%s(%d):] %ws - %ws [Reason:%ws]"), file, line, function, step, reason);
+}
+
+int FormatWideSuccessLine(WCHAR* out, size_t capacity, const WCHAR* function, const WCHAR* step) {
+    return FormatWide(out, capacity, TEXT("%ws - %ws"), function, step);
+}
+
+int FormatHostFailureLine(char* out, size_t capacity, HRESULT status, const char* file, int line,
+                          const char* function, const char* step, const char* reason) {
+    return std::snprintf(out, capacity, "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n", file, line,
+                         function, step, (unsigned)status, reason);
+}
+
+int FormatHostSuccessLine(char* out, size_t capacity, const char* file, int line, const char* function,
+                          const char* step) {
+    return std::snprintf(out, capacity, "[%s(%d)]:(%s -- %s)\t\t--OK\n", file, line, function, step);
 }
 
 void TraceInfo(const WCHAR* format, ...) {

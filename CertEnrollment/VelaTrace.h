@@ -58,6 +58,14 @@ void TraceSuccessLine(const WCHAR* function, const WCHAR* step);
 void TraceHostFailureLine(HRESULT status, const char* file, int line, const char* function, const char* step,
                           const char* reason);
 void TraceHostSuccessLine(const char* file, int line, const char* function, const char* step);
+// The line texts themselves (what the builders above emit).
+int FormatWideFailureLine(WCHAR* out, size_t capacity, const char* file, int line, const WCHAR* function,
+                          const WCHAR* step, const WCHAR* reason);
+int FormatWideSuccessLine(WCHAR* out, size_t capacity, const WCHAR* function, const WCHAR* step);
+int FormatHostFailureLine(char* out, size_t capacity, HRESULT status, const char* file, int line,
+                          const char* function, const char* step, const char* reason);
+int FormatHostSuccessLine(char* out, size_t capacity, const char* file, int line, const char* function,
+                          const char* step);
 // A value line in the wide success form's flag (0x4), formatted with FormatWide.
 void TraceInfo(const WCHAR* format, ...);
 
