@@ -2,7 +2,7 @@
 // system meets: English, with the line break the Windows table ends with.
 #include <gtest/gtest.h>
 
-#include "TestText.h"
+#include "../TestText.h"
 
 namespace {
 
