@@ -1,0 +1,323 @@
+#include "JSONUtility.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "VelaTrace.h"
+
+namespace {
+
+CharBuffer CopyText(const char* text) {
+    size_t length = std::strlen(text);
+    CharBuffer copy = AllocZeroed<char>(length + 1);
+    if (copy) std::memcpy(copy.get(), text, length);
+    return copy;
+}
+
+// Adds item under name; the item is released when it cannot be added.
+bool AddMember(cJSON* object, const char* name, cJSON* item) {
+    if (!item) return false;
+    if (!cJSON_AddItemToObject(object, name, item)) {
+        cJSON_Delete(item);
+        return false;
+    }
+    return true;
+}
+
+// The element nIndex of a parameter list, after the count rule shared by
+// both readers.
+HRESULT GetListElement(const char* function, const cJSON* pJSONArgs, int nIndex, const cJSON*& pJSONItem) {
+    if (!pJSONArgs) {
+        VELA_HOST_FAILURE(ERROR_INVALID_PARAMETER, function, "Check parameter(pJSONArgs)", "NULL == pJSONArgs");
+        return ERROR_INVALID_PARAMETER;
+    }
+    int nCount = cJSON_GetArraySize(pJSONArgs);
+    if (nIndex < 0 || 0 == nCount || nCount <= nIndex) {
+        VELA_HOST_FAILURE(ERROR_INVALID_PARAMETER, function, "Check parameter(nIndex)",
+                          "(0 == nCount || nCount <= nIndex)");
+        return ERROR_INVALID_PARAMETER;
+    }
+    pJSONItem = cJSON_GetArrayItem(pJSONArgs, nIndex);
+    if (!pJSONItem) {
+        VELA_HOST_FAILURE(NTE_INTERNAL_ERROR, function, "cJSON_GetArrayItem", "NULL == pJSONItem");
+        return NTE_INTERNAL_ERROR;
+    }
+    return VELA_OK;
+}
+
+}  // namespace
+
+HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
+                              CharBuffer& pszRandomId) {
+    VELA_TRACE_SCOPE("ParseRequestMsgToJSON");
+    static const char kFunction[] = "ParseRequestMsgToJSON";
+    if (!pszRequestMsg || !*pszRequestMsg) {
+        VELA_HOST_FAILURE(ERROR_INVALID_PARAMETER, kFunction, "Check parameter(pszRequestMsg)",
+                          "NULL == pszRequestMsg || 0 == *pszRequestMsg");
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Text after the first complete value is ignored (not null-terminated mode).
+    JSONPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
+    if (!pJsonRoot) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_Parse", "NULL == pJsonRoot");
+        return VELA_E_JSON_REQUEST;
+    }
+    // Member names match without regard to ASCII case; the first match wins.
+    // A value that is not an object has no members.
+    const cJSON* pFunction = cJSON_IsObject(pJsonRoot.get()) ? cJSON_GetObjectItem(pJsonRoot.get(), "function") : nullptr;
+    if (!pFunction) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetObjectItem(function)", "NULL == pFunction");
+        return VELA_E_JSON_REQUEST;
+    }
+    const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : nullptr;
+    if (!pszUTF8FuncName) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetStringValue(function)",
+                          "NULL == pszUTF8FuncName");
+        return VELA_E_JSON_REQUEST;
+    }
+    const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot.get(), "params");
+    if (!pParamsArray) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetObjectItem(params)", "NULL == pParamsArray");
+        return VELA_E_JSON_REQUEST;
+    }
+    CharBuffer randomId;
+    if (const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId")) {
+        const char* pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : nullptr;
+        if (!pszUTF8RandomId) {
+            VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetStringValue(randomId)",
+                              "NULL == pszUTF8RandomId");
+            return VELA_E_JSON_REQUEST;
+        }
+        randomId = CopyText(pszUTF8RandomId);
+        if (!randomId) {
+            VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "New memory", "!pszRandomId");
+            return VELA_E_JSON_REQUEST;
+        }
+    }
+    CharBuffer functionName = CopyText(pszUTF8FuncName);
+    if (!functionName) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "New memory", "!pszFunctionName");
+        return VELA_E_JSON_REQUEST;
+    }
+    JSONPtr params(cJSON_Duplicate(pParamsArray, 1));
+    if (!params) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_Duplicate(params)", "NULL == pJSONParams");
+        return VELA_E_JSON_REQUEST;
+    }
+    pszFunctionName = std::move(functionName);
+    pJSONParams = std::move(params);
+    pszRandomId = std::move(randomId);
+    VELA_HOST_SUCCESS(kFunction, "ParseRequestMsgToJSON");
+    return VELA_OK;
+}
+
+HRESULT ConverJSONArrayItemtoNULLEndString(const cJSON* pJSONArgs, int nIndex, CharBuffer& pszNULLEndString) {
+    VELA_TRACE_SCOPE("ConverJSONArrayItemtoNULLEndString");
+    static const char kFunction[] = "ConverJSONArrayItemtoNULLEndString";
+    const cJSON* pJSONItem = nullptr;
+    HRESULT nResult = GetListElement(kFunction, pJSONArgs, nIndex, pJSONItem);
+    if (nResult != VELA_OK) return nResult;
+
+    const char* pszJSONItem = nullptr;
+    if (cJSON_IsObject(pJSONItem)) {
+        // An object without "param" is a value of the wrong type, never read.
+        const cJSON* pParam = cJSON_GetObjectItem(pJSONItem, "param");
+        if (!cJSON_IsString(pParam)) {
+            VELA_HOST_FAILURE(VELA_E_JSON_PARAM_TYPE, kFunction, "Check type(param)", "cJSON_String != nItemType");
+            return VELA_E_JSON_PARAM_TYPE;
+        }
+        pszJSONItem = pParam->valuestring;
+        if (!pszJSONItem) {
+            VELA_HOST_FAILURE(VELA_E_JSON_PARAM_TYPE, kFunction, "Check value(param)", "NULL == pszJSONItem");
+            return VELA_E_JSON_PARAM_TYPE;
+        }
+    } else {
+        if (!cJSON_IsString(pJSONItem) || !pJSONItem->valuestring) {
+            VELA_HOST_FAILURE(VELA_E_JSON_PARAM_TYPE, kFunction, "Check type(item)",
+                              "cJSON_String != pJSONItem->type");
+            return VELA_E_JSON_PARAM_TYPE;
+        }
+        pszJSONItem = pJSONItem->valuestring;
+    }
+    CharBuffer copy = CopyText(pszJSONItem);
+    if (!copy) {
+        VELA_HOST_FAILURE(-1, kFunction, "New memory", "!pszNULLEndString");
+        return -1;
+    }
+    pszNULLEndString = std::move(copy);
+    VELA_HOST_SUCCESS(kFunction, "ConverJSONArrayItemtoNULLEndString");
+    return VELA_OK;
+}
+
+HRESULT ConverJSONArrayItemtoint(const cJSON* pJSONArgs, int nIndex, int& nValue) {
+    VELA_TRACE_SCOPE("ConverJSONArrayItemtoint");
+    static const char kFunction[] = "ConverJSONArrayItemtoint";
+    const cJSON* pJSONItem = nullptr;
+    HRESULT nResult = GetListElement(kFunction, pJSONArgs, nIndex, pJSONItem);
+    if (nResult != VELA_OK) return nResult;
+
+    const cJSON* pNumber = cJSON_IsObject(pJSONItem) ? cJSON_GetObjectItem(pJSONItem, "param") : pJSONItem;
+    if (!cJSON_IsNumber(pNumber)) {
+        VELA_HOST_FAILURE(VELA_E_JSON_PARAM_TYPE, kFunction, "Check type(item)", "(cJSON_Number != nItemType)");
+        return VELA_E_JSON_PARAM_TYPE;
+    }
+    // cJSON keeps the integer value saturated to the 32-bit range.
+    if (pNumber->valueint != 0) nValue = pNumber->valueint;
+    VELA_HOST_SUCCESS(kFunction, "ConverJSONArrayItemtoint");
+    return VELA_OK;
+}
+
+HRESULT ConstructResponseJSON(JSONPtr& pResponse, const char* pszFunctionName, int nErrorCode, int nKind,
+                              const void* pValue) {
+    VELA_TRACE_SCOPE("ConstructResponseJSON");
+    static const char kFunction[] = "ConstructResponseJSON";
+    if (!pszFunctionName || !*pszFunctionName) {
+        VELA_HOST_FAILURE(ERROR_INVALID_PARAMETER, kFunction, "Check parameter(pszFunctionName)",
+                          "NULL == pszFunctionName || 0 == *pszFunctionName");
+        return ERROR_INVALID_PARAMETER;
+    }
+    switch (nKind) {
+    case RESULT_KIND_FALSE:
+    case RESULT_KIND_TRUE:
+    case RESULT_KIND_DOUBLE:
+    case RESULT_KIND_STRING:
+    case RESULT_KIND_INT: break;
+    default:
+        VELA_HOST_FAILURE(-1, kFunction, "Check parameter(nKind)", "unknown result kind");
+        return -1;
+    }
+    JSONPtr pResponseJSON(cJSON_CreateObject());
+    if (!pResponseJSON) {
+        VELA_HOST_FAILURE(VELA_E_JSON_CREATE, kFunction, "cJSON_CreateObject", "NULL == pResponseJSON");
+        return VELA_E_JSON_CREATE;
+    }
+    bool ok = AddMember(pResponseJSON.get(), "function", cJSON_CreateString(pszFunctionName)) &&
+              AddMember(pResponseJSON.get(), "errorcode", cJSON_CreateNumber(nErrorCode));
+    if (ok && nErrorCode != 0) {
+        ok = AddMember(pResponseJSON.get(), "result", cJSON_CreateFalse());
+    } else if (ok && pValue) {
+        cJSON* pResult = nullptr;
+        switch (nKind) {
+        case RESULT_KIND_FALSE:
+        case RESULT_KIND_TRUE: pResult = cJSON_CreateBool(*static_cast<const unsigned char*>(pValue) != 0); break;
+        case RESULT_KIND_DOUBLE: pResult = cJSON_CreateNumber(*static_cast<const double*>(pValue)); break;
+        case RESULT_KIND_STRING: pResult = cJSON_CreateString(static_cast<const char*>(pValue)); break;
+        case RESULT_KIND_INT: pResult = cJSON_CreateNumber(*static_cast<const int*>(pValue)); break;
+        }
+        ok = AddMember(pResponseJSON.get(), "result", pResult);
+    }
+    if (!ok) {
+        VELA_HOST_FAILURE(VELA_E_JSON_CREATE, kFunction, "cJSON_AddItemToObject", "NULL == pResponseJSON");
+        return VELA_E_JSON_CREATE;
+    }
+    pResponse = std::move(pResponseJSON);
+    VELA_HOST_SUCCESS(kFunction, "ConstructResponseJSON");
+    return VELA_OK;
+}
+
+size_t JSONEscapedLength(const char* text) {
+    size_t length = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
+        switch (*p) {
+        case '"':
+        case '\\':
+        case '\b':
+        case '\f':
+        case '\n':
+        case '\r':
+        case '\t': length += 2; break;
+        default: length += *p < 0x20 ? 6 : 1; break;
+        }
+    }
+    return length;
+}
+
+char* WriteJSONEscaped(char* out, const char* text) {
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
+        char escape = 0;
+        switch (*p) {
+        case '"': escape = '"'; break;
+        case '\\': escape = '\\'; break;
+        case '\b': escape = 'b'; break;
+        case '\f': escape = 'f'; break;
+        case '\n': escape = 'n'; break;
+        case '\r': escape = 'r'; break;
+        case '\t': escape = 't'; break;
+        default: break;
+        }
+        if (escape) {
+            *out++ = '\\';
+            *out++ = escape;
+        } else if (*p < 0x20) {
+            *out++ = '\\';
+            *out++ = 'u';
+            *out++ = '0';
+            *out++ = '0';
+            *out++ = kHex[*p >> 4];
+            *out++ = kHex[*p & 0xF];
+        } else {
+            *out++ = char(*p);
+        }
+    }
+    return out;
+}
+
+JSONText BuildFallbackResponse(const char* pszFunctionName, const char* pszRandomId) {
+    // The fixed layout; both strings are escaped so that any name or token
+    // still yields one valid JSON object with exactly these members.
+    static const char kHead[] = "{\"function\":\"";
+    static const char kCode[] = "\", \"errorcode\":";
+    static const char kRandom[] = ", \"result\":false, \"randomId\":\"";
+    static const char kRandomTail[] = "\"}";
+    static const char kTail[] = ", \"result\":false}";
+    const bool withRandomId = pszRandomId && *pszRandomId;
+    char code[16];
+    int codeLength = std::snprintf(code, sizeof code, "%d", FALLBACK_ERROR_CODE);
+    size_t size = sizeof kHead - 1 + JSONEscapedLength(pszFunctionName) + sizeof kCode - 1 + size_t(codeLength) +
+                  (withRandomId ? sizeof kRandom - 1 + JSONEscapedLength(pszRandomId) + sizeof kRandomTail - 1
+                                : sizeof kTail - 1);
+    JSONText text(static_cast<char*>(cJSON_malloc(size + 1)));
+    if (!text) return text;
+    char* out = text.get();
+    auto put = [&out](const char* part, size_t length) {
+        std::memcpy(out, part, length);
+        out += length;
+    };
+    put(kHead, sizeof kHead - 1);
+    out = WriteJSONEscaped(out, pszFunctionName);
+    put(kCode, sizeof kCode - 1);
+    put(code, size_t(codeLength));
+    if (withRandomId) {
+        put(kRandom, sizeof kRandom - 1);
+        out = WriteJSONEscaped(out, pszRandomId);
+        put(kRandomTail, sizeof kRandomTail - 1);
+    } else {
+        put(kTail, sizeof kTail - 1);
+    }
+    *out = '\0';
+    return text;
+}
+
+HRESULT ConvertJSONToResponseMsg(const char* pszFunctionName, const char* pszRandomId, cJSON* pResponseJSON,
+                                 JSONText* pszResponseMsg) {
+    VELA_TRACE_SCOPE("ConvertJSONToResponseMsg");
+    static const char kFunction[] = "ConvertJSONToResponseMsg";
+    JSONText text;
+    if (pResponseJSON) {
+        if (pszRandomId && *pszRandomId &&
+            !AddMember(pResponseJSON, "randomId", cJSON_CreateString(pszRandomId)))
+            VELA_HOST_FAILURE(VELA_E_JSON_CREATE, kFunction, "cJSON_AddItemToObject(randomId)", "FALSE == bResult");
+        text.reset(cJSON_PrintUnformatted(pResponseJSON));
+        if (!text)
+            VELA_HOST_FAILURE(VELA_E_JSON_CREATE, kFunction, "cJSON_PrintUnformatted", "NULL == pszResponseMsg");
+    }
+    // Without an object (or when it cannot be printed) the fixed layout answers.
+    if (!text) {
+        text = BuildFallbackResponse(pszFunctionName, pszRandomId);
+        if (!text) VELA_HOST_FAILURE(-1, kFunction, "New memory", "!pszResponseMsg");
+    }
+    if (pszResponseMsg) *pszResponseMsg = std::move(text);
+    VELA_HOST_SUCCESS(kFunction, "ConvertJSONToResponseMsg");
+    return VELA_OK;
+}

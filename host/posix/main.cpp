@@ -1,0 +1,24 @@
+// Entry point for systems whose program entry takes 8-bit arguments: the
+// arguments are converted from UTF-8 to UTF-16 and handed to the same wmain
+// as on Windows.
+#include <windows.h>
+
+#include <vector>
+
+#include "Misc.h"
+#include "TesseraHost.h"
+
+int main(int argc, char* argv[]) {
+    std::vector<WideBuffer> args;
+    std::vector<WCHAR*> wargv;
+    static WCHAR empty[1] = {0};
+    for (int i = 0; i < argc; ++i) {
+        WideBuffer wide;
+        DWORD dwLength = 0;
+        if (FAILED(UTF8ToUTF16(argv[i], wide, dwLength))) wide.reset();
+        wargv.push_back(wide ? wide.get() : empty);
+        args.push_back(std::move(wide));
+    }
+    wargv.push_back(nullptr);
+    return wmain(argc, wargv.data());
+}
