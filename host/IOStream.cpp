@@ -39,6 +39,13 @@ int ReadFromNativeMessaging(CharBuffer* ppszInputMsg, int fd, DWORD* pdwLength) 
     unsigned int nPrefixRead = 0;
     while (nPrefixRead < sizeof prefix) {
         int n = _read(fd, prefix + nPrefixRead, unsigned(sizeof prefix - nPrefixRead));
+        if (n < 0 && nPrefixRead == 0) {
+            // A channel that cannot be read at all is a read failure, not
+            // the end of the conversation.
+            int nError = errno;
+            VELA_HOST_FAILURE(nError, kFunction, "_read(length)", "-1 == nReadSize");
+            return nError ? nError : -1;
+        }
         if (n <= 0) break;
         nPrefixRead += unsigned(n);
     }
