@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libpugixml-dev
   g++-mingw-w64-x86-64-posix wine64
+  dpkg-dev nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do
