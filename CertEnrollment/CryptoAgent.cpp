@@ -33,7 +33,7 @@ HRESULT CCryptoAgent::VELA_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT
         }
     }
     size_t amp = wstrCSPName.find(TEXT("&amp;"));
-    if (amp != WString::npos) wstrCSPName.replace(amp, 5, TEXT("&"));
+    if (amp != WString::npos) wstrCSPName.erase(amp + 1, 4);  // "&amp;" -> "&"
     m_nKeyLength = nKeyLength;
     m_wstrCSPName = wstrCSPName;
     if (pbOk) *pbOk = VARIANT_TRUE;
