@@ -204,11 +204,13 @@ HRESULT EncodeObjectIdentifier(const char* pszOID, ByteBuffer& pbContent, DWORD&
         }
         ULONGLONG arc = 0;
         while (IsAsciiDigit(*p)) {
-            if (arc > (0xFFFFFFFFFFFFFFFFull - 9) / 10) {
+            ULONGLONG digit = (ULONGLONG)(*p - '0');
+            if (arc > (0xFFFFFFFFFFFFFFFFull - digit) / 10) {
                 VELA_LOG_FAILURE(E_FAIL, "Check OID", "arc too large");
                 return E_FAIL;
             }
-            arc = arc * 10 + (ULONGLONG)(*p++ - '0');
+            arc = arc * 10 + digit;
+            ++p;
         }
         arcs.push_back(arc);
         if (*p == 0) break;
