@@ -1,0 +1,79 @@
+// Content script of the Tessera extension: the bridge between the page
+// (window.postMessage) and the extension's background (a runtime port).
+//
+// Only messages that the page's own window posted to itself are taken, and
+// only the known fields of a request are passed on. Answers are posted back to
+// the page's own origin. Whether the page may use the host at all is decided
+// by the background, which knows the allowlist.
+(() => {
+  'use strict';
+  const ext = typeof browser !== 'undefined' ? browser : chrome;
+  const CHANNEL = 'tessera';
+  const version = ext.runtime.getManifest().version;
+  const pending = new Set();
+  let port = null;
+
+  function toPage(message) {
+    window.postMessage(Object.assign({ channel: CHANNEL, direction: 'from-extension' }, message), window.location.origin);
+  }
+
+  function ensurePort() {
+    if (port) return port;
+    port = ext.runtime.connect({ name: 'tessera' });
+    port.onMessage.addListener((msg) => {
+      if (!msg || typeof msg.id !== 'string') return;
+      pending.delete(msg.id);
+      const out = { id: msg.id };
+      if (msg.response) out.response = msg.response;
+      if (msg.error) out.error = msg.error;
+      toPage(out);
+    });
+    port.onDisconnect.addListener(() => {
+      port = null;
+      // The background restarted or the extension was reloaded.
+      for (const id of pending) {
+        toPage({ id, error: { code: 'EXTENSION_ERROR', message: 'The Tessera extension stopped while the call was running.' } });
+      }
+      pending.clear();
+    });
+    return port;
+  }
+
+  window.addEventListener('message', (event) => {
+    if (event.source !== window || event.origin !== window.location.origin) return;
+    const data = event.data;
+    if (!data || data.channel !== CHANNEL || data.direction !== 'to-extension') return;
+    if (typeof data.id !== 'string') return;
+    if (data.type === 'ping') {
+      toPage({ id: data.id, type: 'pong', version });
+      return;
+    }
+    if (typeof data.function !== 'string' || !Array.isArray(data.params)) {
+      toPage({ id: data.id, error: { code: 'BAD_REQUEST', message: 'A request needs a function name and a params array.' } });
+      return;
+    }
+    let params;
+    try {
+      params = JSON.parse(JSON.stringify(data.params));
+    } catch (e) {
+      toPage({ id: data.id, error: { code: 'BAD_REQUEST', message: 'The parameters cannot be sent as JSON.' } });
+      return;
+    }
+    const request = { id: data.id, function: data.function, params };
+    if (typeof data.timeoutMs === 'number') request.timeoutMs = data.timeoutMs;
+    pending.add(data.id);
+    try {
+      ensurePort().postMessage(request);
+    } catch (e) {
+      port = null;
+      try {
+        ensurePort().postMessage(request);
+      } catch (e2) {
+        pending.delete(data.id);
+        toPage({ id: data.id, error: { code: 'EXTENSION_ERROR', message: 'The Tessera extension cannot be reached.' } });
+      }
+    }
+  });
+
+  toPage({ id: '', type: 'ready', version });
+})();
