@@ -1,0 +1,374 @@
+// End-to-end test in headless Chromium: the extension loaded from
+// browser/extension, the host manifest installed for a temporary profile, the
+// demo page and CA on loopback, a second page on an origin that is not allowed.
+//
+//   node e2e.mjs --artifacts DIR [--host PATH]
+//
+// Without --host it runs against the stand-in host of fixtures/, which only
+// answers checkHost and VELA_GetVersion; scenarios that need an operation the
+// host does not have yet are reported as skipped, with the reason.
+// Exit code: 0 when nothing failed, 1 otherwise.
+
+import { execFileSync } from 'node:child_process';
+import { mkdtempSync, mkdirSync, writeFileSync, readFileSync, renameSync, existsSync, rmSync, chmodSync } from 'node:fs';
+import { createServer } from 'node:https';
+import { tmpdir } from 'node:os';
+import { join, dirname, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+import { startDemo } from '../../browser/demo/server.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const repo = resolve(here, '..', '..');
+const EXTENSION_DIR = join(repo, 'browser', 'extension');
+const EXTENSION_ID = 'bdbjfcmjppjjdididholhjcipmciockm';
+const E_NOTIMPL = -2147467263;
+const MS_ENHANCED = 'Microsoft Enhanced Cryptographic Provider v1.0';
+
+function parseArgs(argv) {
+  const out = { host: null, artifacts: join(repo, 'build', 'browser-artifacts'), keep: false };
+  for (let i = 0; i < argv.length; i++) {
+    if (argv[i] === '--host') out.host = argv[++i] || null;
+    else if (argv[i] === '--artifacts') out.artifacts = argv[++i];
+    else if (argv[i] === '--keep') out.keep = true;
+    else throw new Error(`unknown argument ${argv[i]}`);
+  }
+  return out;
+}
+
+const args = parseArgs(process.argv.slice(2));
+const results = [];
+class Skip extends Error {}
+
+async function scenario(name, fn) {
+  try {
+    await fn();
+    results.push(['passed', name]);
+    console.log(`ok - ${name}`);
+  } catch (e) {
+    if (e instanceof Skip) {
+      results.push(['skipped', name]);
+      console.log(`skip - ${name}: ${e.message}`);
+    } else {
+      results.push(['failed', name]);
+      console.log(`not ok - ${name}\n  ${String(e && e.stack || e).split('\n').join('\n  ')}`);
+    }
+  }
+}
+
+function assert(cond, message) {
+  if (!cond) throw new Error(`assertion failed: ${message}`);
+}
+
+function assertEqual(actual, expected, message) {
+  if (actual !== expected) {
+    throw new Error(`${message}: expected ${JSON.stringify(expected)}, got ${JSON.stringify(actual)}`);
+  }
+}
+
+// --- the temporary world --------------------------------------------------
+const work = mkdtempSync(join(tmpdir(), 'tessera-e2e-'));
+const profile = join(work, 'profile');
+const home = join(work, 'home');
+const pidFile = join(work, 'host.pids');
+mkdirSync(profile, { recursive: true });
+mkdirSync(home, { recursive: true });
+mkdirSync(args.artifacts, { recursive: true });
+
+const hostCommand = args.host
+  ? `exec ${JSON.stringify(resolve(args.host))} "$@"`
+  : `exec ${JSON.stringify(process.execPath)} ${JSON.stringify(join(here, 'fixtures', 'standin-host.mjs'))} "$@"`;
+// The browser starts this wrapper, which notes the host's process id (the
+// same process after exec) so that the test can stop and kill that host.
+const wrapper = join(work, 'tessera-host-wrapper.sh');
+writeFileSync(wrapper, `#!/bin/sh\necho $$ >> ${JSON.stringify(pidFile)}\n${hostCommand}\n`);
+chmodSync(wrapper, 0o755);
+execFileSync('bash', [join(repo, 'browser', 'native', 'install-linux.sh'), '--browsers', 'none',
+  '--profile-dir', profile, '--host', wrapper], { stdio: 'pipe' });
+const manifestPath = join(profile, 'NativeMessagingHosts', 'com.tessera.host.json');
+
+function hostPids() {
+  return existsSync(pidFile) ? readFileSync(pidFile, 'utf8').split('\n').filter(Boolean).map(Number) : [];
+}
+
+// Signals a host that this test's browser started, after checking that the
+// id still names that host and not a recycled process.
+function signalHost(pid, signal) {
+  let cmdline = '';
+  try {
+    cmdline = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+  } catch {
+    return false;
+  }
+  if (!/tessera-host|standin-host/.test(cmdline)) return false;
+  try {
+    process.kill(pid, signal);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+// An https page on loopback whose origin is not on the allowlist; the
+// extension's content script runs there (all https pages) and must refuse it.
+function startRefusedOrigin() {
+  const key = join(work, 'tls.key');
+  const cert = join(work, 'tls.pem');
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
+    '-subj', '/CN=127.0.0.1', '-days', '2', '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'pipe' });
+  const lib = readFileSync(join(repo, 'browser', 'lib', 'tessera.js'));
+  const page = '<!doctype html><meta charset="utf-8"><title>Not an allowed origin</title>' +
+    '<script type="module">import { Tessera } from "./tessera.js"; window.Tessera = Tessera;</script><p>other site</p>';
+  const server = createServer({ key: readFileSync(key), cert: readFileSync(cert) }, (req, res) => {
+    if (req.url === '/tessera.js') res.writeHead(200, { 'Content-Type': 'text/javascript' }).end(lib);
+    else res.writeHead(200, { 'Content-Type': 'text/html' }).end(page);
+  });
+  return new Promise((ok) => server.listen(0, '127.0.0.1', () => ok(server)));
+}
+
+const demo = await startDemo({ port: 0, state: join(work, 'ca') });
+const refused = await startRefusedOrigin();
+const refusedUrl = `https://127.0.0.1:${refused.address().port}/`;
+
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  ignoreHTTPSErrors: true,
+  viewport: { width: 1100, height: 900 },
+  env: {
+    PATH: process.env.PATH,
+    HOME: home,
+    TMPDIR: work,
+    TESSERA_STORE_DIR: join(work, 'store-user'),
+    TESSERA_MACHINE_STORE_DIR: join(work, 'store-machine'),
+    ...(process.env.TESSERA_TRACE ? { TESSERA_TRACE: process.env.TESSERA_TRACE } : {}),
+  },
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync',
+    `--disable-extensions-except=${EXTENSION_DIR}`, `--load-extension=${EXTENSION_DIR}`],
+});
+
+// Opens the demo page in a new tab and waits until it has checked the host.
+async function openDemo() {
+  const page = await context.newPage();
+  await page.goto(demo.url);
+  await page.waitForFunction(() => window.tesseraDemo !== undefined);
+  await page.evaluate(() => window.tesseraDemo.ready);
+  return page;
+}
+
+// Calls one operation through the page library; resolves with
+// { ok, value } or { ok: false, error: { code, errorcode, lastErrorDesc, status, operation } }.
+function call(page, name, ...a) {
+  return page.evaluate(async ([n, list]) => {
+    try {
+      return { ok: true, value: await window.tesseraDemo.tessera[n](...list) };
+    } catch (e) {
+      return { ok: false, error: { code: e.code, errorcode: e.errorcode, lastErrorDesc: e.lastErrorDesc, status: e.status, operation: e.operation, message: e.message } };
+    }
+  }, [name, a]);
+}
+
+// checkHost through the page library, as plain data.
+function checkHost(page) {
+  return page.evaluate(async () => {
+    const r = await window.tesseraDemo.tessera.checkHost();
+    return { ...r, error: r.error && { code: r.error.code, message: r.error.message } };
+  });
+}
+
+function notImplemented(r) {
+  return !r.ok && (r.error.errorcode === E_NOTIMPL || r.error.status === E_NOTIMPL);
+}
+
+let demoPage;
+let providers = [];
+try {
+  await scenario('extension loads with its fixed id', async () => {
+    let worker = context.serviceWorkers()[0];
+    if (!worker) worker = await context.waitForEvent('serviceworker');
+    assertEqual(new URL(worker.url()).host, EXTENSION_ID, 'extension id');
+  });
+
+  await scenario('checkHost and version on the demo page', async () => {
+    demoPage = await openDemo();
+    const r = await checkHost(demoPage);
+    assert(r.extension, 'extension present');
+    assert(r.host, `host present (${r.error && r.error.message})`);
+    assertEqual(r.hostVersion, '3.2.0.3', 'host version');
+    assertEqual(r.extensionVersion, '3.2.0.3', 'extension version');
+    await demoPage.waitForSelector('#status-host[data-state="ok"]');
+  });
+
+  await scenario('unknown operation gets the fallback answer', async () => {
+    const r = await demoPage.evaluate(() => window.tesseraDemo.tessera.request('NoSuch"Operation', []));
+    assertEqual(r.function, 'NoSuch"Operation', 'function');
+    assertEqual(r.errorcode, -2146893779, 'errorcode');
+    assertEqual(r.result, false, 'result');
+  });
+
+  await scenario('page library checks argument types before sending', async () => {
+    const r = await call(demoPage, 'VELA_SetCSPInfo', '2048', MS_ENHANCED);
+    assert(!r.ok && r.error.code === 'BAD_ARGUMENT', `BAD_ARGUMENT, got ${JSON.stringify(r)}`);
+  });
+
+  await scenario('settings: CSP, key algorithm, container, error text', async () => {
+    const set = await call(demoPage, 'VELA_SetCSPInfo', 2048, MS_ENHANCED);
+    if (notImplemented(set)) throw new Skip('the host does not implement VELA_SetCSPInfo yet');
+    assert(set.ok && set.value === true, `VELA_SetCSPInfo: ${JSON.stringify(set)}`);
+    const base = await call(demoPage, 'VELA_SetCSPInfo', 2048, 'Microsoft Base Cryptographic Provider v1.0');
+    assert(!base.ok && base.error.code === 'AGENT', 'base provider with 2048 bits fails');
+    assertEqual(base.error.errorcode, 0xA0072400 | 0, 'errorcode of an unsupported key length');
+    assertEqual(base.error.status, 0xA0072400 | 0, 'status in GetLastErrorDesc');
+    const alg = await call(demoPage, 'VELA_SetKeyAlgorithm', 'rsa');
+    assert(alg.ok && alg.value === true, 'lower-case rsa accepted');
+    const bad = await call(demoPage, 'VELA_SetKeyAlgorithm', 'DSA');
+    assertEqual(bad.ok, false, 'DSA refused');
+    assertEqual(bad.error.errorcode, 0xA0072401 | 0, 'errorcode of an unknown algorithm');
+    assert(/\(0xa0072401\)\s*$/i.test(bad.error.lastErrorDesc || ''), `error text names the status: ${bad.error.lastErrorDesc}`);
+    const container = await call(demoPage, 'VELA_GetContainer');
+    assert(container.ok && typeof container.value === 'string', 'VELA_GetContainer answers a string');
+  });
+
+  await scenario('CSP list', async () => {
+    const r = await call(demoPage, 'VELA_GetCSPInfo');
+    if (notImplemented(r)) throw new Skip('the host does not implement VELA_GetCSPInfo yet');
+    assert(r.ok, `VELA_GetCSPInfo: ${JSON.stringify(r)}`);
+    providers = r.value.split('||');
+    assert(providers.includes(MS_ENHANCED), `${MS_ENHANCED} listed in ${r.value}`);
+  });
+
+  // One enrollment through the demo page's form, as a user does it.
+  async function enrollThroughPage({ csp, alg, keyLength, certType, subject, shots }) {
+    if (!providers.length) throw new Skip('the host cannot list CSPs yet');
+    if (!csp) throw new Skip(`no ${alg} key store is listed (${providers.join(', ')})`);
+    const page = demoPage;
+    await page.evaluate(() => window.tesseraDemo.checkHost());
+    await page.selectOption('#alg', alg);
+    await page.selectOption('#csp', csp);
+    await page.selectOption('#keylen', String(keyLength));
+    await page.selectOption('#certtype', String(certType));
+    await page.fill('#subject', subject);
+    if (shots) await page.screenshot({ path: join(args.artifacts, 'enroll-before.png'), fullPage: true });
+    const issuedBefore = demo.ca.issued.length;
+    await page.click('#enroll');
+    await page.waitForSelector('#result[data-state="done"], #result[data-state="error"]', { timeout: 300000 });
+    const state = await page.getAttribute('#result', 'data-state');
+    const log = await page.textContent('#log');
+    if (state === 'error') {
+      const missing = /(\w+)\([^)]*\) ✗ [^\n]*?(errorcode -2147467263|0x80004001)/.exec(log);
+      if (missing) throw new Skip(`the host does not implement ${missing[1]} yet`);
+      throw new Error(`enrollment failed: ${await page.textContent('#result')}\n${log}`);
+    }
+    const serials = demo.ca.issued.slice(issuedBefore).map((c) => c.serial);
+    assertEqual(serials.length, certType === 2 ? 2 : 1, 'certificates issued by the CA');
+    // The page lists what is installed; every new certificate must be there.
+    const listed = await page.$$eval('#certs tbody tr', (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent)));
+    for (const serial of serials) {
+      const row = listed.find((cells) => cells[1].replace(/^0+/, '') === serial.replace(/^0+/, ''));
+      assert(row, `certificate ${serial} listed (${JSON.stringify(listed)})`);
+      assert(row[0].includes('Demo User'), `subject of ${serial}: ${row[0]}`);
+      assertEqual(row[4], csp, `key store of ${serial}`);
+    }
+    if (shots) await page.screenshot({ path: join(args.artifacts, 'enroll-after.png'), fullPage: true });
+  }
+
+  const sm2Csp = () => providers.find((p) => /sm2/i.test(p));
+  await scenario('single RSA enrollment', () => enrollThroughPage({
+    csp: MS_ENHANCED, alg: 'RSA', keyLength: 2048, certType: 1, subject: 'CN=Demo User RSA,O=Demo Bank,C=CN', shots: true,
+  }));
+  await scenario('single SM2 enrollment', () => enrollThroughPage({
+    csp: sm2Csp(), alg: 'SM2', keyLength: 256, certType: 1, subject: 'CN=Demo User SM2,O=Demo Bank,C=CN',
+  }));
+  await scenario('double RSA enrollment', () => enrollThroughPage({
+    csp: MS_ENHANCED, alg: 'RSA', keyLength: 2048, certType: 2, subject: 'CN=Demo User Double,O=Demo Bank,C=CN',
+  }));
+  await scenario('double SM2 enrollment', () => enrollThroughPage({
+    csp: sm2Csp(), alg: 'SM2', keyLength: 256, certType: 2, subject: 'CN=Demo User Double SM2,O=Demo Bank,C=CN',
+  }));
+
+  await scenario('a page on an origin that is not allowed is refused and starts no host', async () => {
+    const before = hostPids().length;
+    const page = await context.newPage();
+    await page.goto(refusedUrl);
+    await page.waitForFunction(() => window.Tessera !== undefined);
+    const r = await page.evaluate(async () => {
+      const t = new window.Tessera();
+      const check = await t.checkHost();
+      let direct;
+      try {
+        await t.VELA_GetVersion();
+      } catch (e) {
+        direct = e.code;
+      }
+      return { extension: check.extension, host: check.host, code: check.error && check.error.code, direct };
+    });
+    await page.close();
+    assert(r.extension, 'the extension answers the page');
+    assertEqual(r.host, false, 'host reachable');
+    assertEqual(r.code, 'ORIGIN_NOT_ALLOWED', 'checkHost error');
+    assertEqual(r.direct, 'ORIGIN_NOT_ALLOWED', 'operation error');
+    assertEqual(hostPids().length, before, 'hosts started for the refused page');
+  });
+
+  await scenario('a host killed in the middle of a call gives an error, and the next call reconnects', async () => {
+    const page = await openDemo();
+    const pid = hostPids().at(-1);
+    assert(signalHost(pid, 'SIGSTOP'), `host ${pid} stopped`);
+    await page.evaluate(() => {
+      window.pendingCall = window.tesseraDemo.tessera.VELA_GetVersion().then(
+        (v) => ({ ok: true, v }), (e) => ({ ok: false, code: e.code, message: e.message }));
+    });
+    // Let the request reach the stopped host's pipe, then kill the host.
+    await page.waitForTimeout(500);
+    assert(signalHost(pid, 'SIGKILL'), `host ${pid} killed`);
+    const r = await page.evaluate(() => window.pendingCall);
+    assertEqual(r.ok, false, 'the pending call fails');
+    assertEqual(r.code, 'HOST_EXITED', `error code (${r.message})`);
+    const again = await checkHost(page);
+    assert(again.host, `reconnected (${again.error && again.error.message})`);
+    assert(hostPids().at(-1) !== pid, 'a new host process serves the page');
+    await page.close();
+  });
+
+  await scenario('a host that does not answer in time is stopped and replaced', async () => {
+    const page = await openDemo();
+    const pid = hostPids().at(-1);
+    assert(signalHost(pid, 'SIGSTOP'), `host ${pid} stopped`);
+    const r = await call(page, 'VELA_GetVersion', { timeoutMs: 1000 });
+    signalHost(pid, 'SIGKILL');
+    assertEqual(r.ok, false, 'the call fails');
+    assertEqual(r.error.code, 'TIMEOUT', `error code (${r.error.message})`);
+    const again = await checkHost(page);
+    assert(again.host, `a new host answers (${again.error && again.error.message})`);
+    await page.close();
+  });
+
+  await scenario('a missing host manifest reads as "host not installed"', async () => {
+    const aside = `${manifestPath}.aside`;
+    renameSync(manifestPath, aside);
+    let r;
+    const page = await openDemo();
+    try {
+      r = await checkHost(page);
+    } finally {
+      renameSync(aside, manifestPath);
+    }
+    assertEqual(r.host, false, 'host reachable');
+    assertEqual(r.error && r.error.code, 'HOST_NOT_INSTALLED', `error code (${r.error && r.error.message})`);
+    const again = await checkHost(page);
+    assert(again.host, 'the host is found once the manifest is back');
+    await page.close();
+  });
+} finally {
+  await context.close().catch(() => {});
+  await demo.close();
+  await new Promise((r) => refused.close(r));
+  for (const pid of hostPids()) signalHost(pid, 'SIGKILL');
+  if (!args.keep) rmSync(work, { recursive: true, force: true });
+}
+
+const count = (k) => results.filter((r) => r[0] === k).length;
+console.log(`artefacts: ${args.artifacts}`);
+console.log(`e2e: ${count('passed')} passed, ${count('failed')} failed, ${count('skipped')} skipped`);
+process.exit(count('failed') ? 1 : 0);
