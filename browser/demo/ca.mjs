@@ -306,8 +306,11 @@ export class DemoCA {
     await openssl(['genpkey', '-algorithm', 'EC', '-pkeyopt', 'ec_paramgen_curve:SM2', '-out', key]);
     const { stdout: pkcs8 } = await openssl(['pkey', '-in', key, '-outform', 'DER']);
     const { stdout: spki } = await openssl(['pkey', '-in', key, '-pubout', '-outform', 'DER']);
-    const [, , wrapped] = der.children(der.readTlv(pkcs8));
-    const [, scalar] = der.children(der.readTlv(wrapped.content));
+    // PKCS #8 around an ECPrivateKey, or the ECPrivateKey itself (OpenSSL
+    // writes either, depending on version and key type).
+    let ecKey = der.children(der.readTlv(pkcs8));
+    if (ecKey[2] && ecKey[2].tag === 0x04) ecKey = der.children(der.readTlv(ecKey[2].content));
+    const scalar = ecKey[1];
     let d = scalar.content;
     while (d.length > 32 && d[0] === 0) d = d.subarray(1);
     d = Buffer.concat([Buffer.alloc(32 - d.length), d]);

@@ -1,0 +1,156 @@
+// The page library against a fake window and a scripted extension.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Tessera, TesseraError, OPERATIONS, parseCertList, parseCSPList, statusFromErrorDesc } from '../../../browser/lib/tessera.js';
+
+// A window whose postMessage delivers to its own listeners, with an
+// "extension" that answers what the page posts through `respond`.
+function fakeWindow(respond) {
+  const listeners = new Set();
+  const win = {
+    location: { origin: 'http://localhost:8443' },
+    sent: [],
+    addEventListener: (type, f) => listeners.add(f),
+    removeEventListener: (type, f) => listeners.delete(f),
+    deliver(data, source = win) {
+      for (const f of [...listeners]) f({ source, data, origin: win.location.origin });
+    },
+    postMessage(data) {
+      if (data.direction !== 'to-extension') return;
+      win.sent.push(data);
+      queueMicrotask(() => {
+        if (!respond) return;
+        if (data.type === 'ping') {
+          win.deliver({ channel: 'tessera', direction: 'from-extension', id: data.id, type: 'pong', version: '9.9' });
+          return;
+        }
+        const out = respond(data);
+        if (out) win.deliver({ channel: 'tessera', direction: 'from-extension', id: data.id, ...out });
+      });
+    },
+  };
+  return win;
+}
+
+const ok = (result) => ({ response: { function: 'x', errorcode: 0, ...(result === undefined ? {} : { result }) } });
+
+test('every operation has a method of the same name', () => {
+  const t = new Tessera({ window: fakeWindow(null) });
+  for (const name of Object.keys(OPERATIONS)) assert.equal(typeof t[name], 'function', name);
+  assert.equal(Object.keys(OPERATIONS).length, 11);
+  t.close();
+});
+
+test('arguments are checked before anything is sent', async () => {
+  const win = fakeWindow(() => ok(true));
+  const t = new Tessera({ window: win });
+  for (const args of [['2048', 'CSP'], [2048], [2048.5, 'CSP'], [2 ** 31, 'CSP'], [2048, null]]) {
+    await assert.rejects(t.VELA_SetCSPInfo(...args), (e) => e instanceof TesseraError && e.code === 'BAD_ARGUMENT');
+  }
+  assert.equal(win.sent.length, 0);
+  t.close();
+});
+
+test('parameters go out by position; results come back as the operation\'s value', async () => {
+  const win = fakeWindow((d) => (d.function === 'VELA_PKCS10CertRequisition' ? ok('MIIB') : ok(true)));
+  const t = new Tessera({ window: win });
+  assert.equal(await t.VELA_SetCSPInfo(1024, 'Tessera RSA Software CSP'), true);
+  assert.equal(await t.VELA_PKCS10CertRequisition('CN=A', 2, 1), 'MIIB');
+  const sent = win.sent.filter((d) => d.function);
+  assert.deepEqual(sent.map((d) => [d.function, d.params]), [
+    ['VELA_SetCSPInfo', [1024, 'Tessera RSA Software CSP']],
+    ['VELA_PKCS10CertRequisition', ['CN=A', 2, 1]],
+  ]);
+  assert.equal(win.sent.filter((d) => d.type === 'ping').length, 1, 'the extension is probed once');
+  t.close();
+});
+
+test('a failed operation rejects with errorcode, operation and the agent\'s error text', async () => {
+  const win = fakeWindow((d) => (d.function === 'GetLastErrorDesc'
+    ? ok('Key algorithm not supported\n(0xa0072401)')
+    : { response: { function: d.function, errorcode: -1, result: false } }));
+  const t = new Tessera({ window: win });
+  const e = await t.VELA_PKCS10CertRequisition('CN=A', 1, 0).catch((x) => x);
+  assert.ok(e instanceof TesseraError);
+  assert.equal(e.code, 'AGENT');
+  assert.equal(e.operation, 'VELA_PKCS10CertRequisition');
+  assert.equal(e.errorcode, -1);
+  assert.equal(e.lastErrorDesc, 'Key algorithm not supported\n(0xa0072401)');
+  assert.equal(e.status, 0xa0072401 | 0);
+  assert.match(e.message, /0xffffffff.*Key algorithm not supported/);
+  t.close();
+});
+
+test('operations that keep no last error are not followed by GetLastErrorDesc', async () => {
+  const win = fakeWindow((d) => ({ response: { function: d.function, errorcode: -2147024891, result: false } }));
+  const t = new Tessera({ window: win });
+  const e = await t.VELA_HavePermissiontoGenerateKeyPair().catch((x) => x);
+  assert.equal(e.errorcode, -2147024891);
+  assert.equal(e.lastErrorDesc, null);
+  assert.deepEqual(win.sent.filter((d) => d.function).map((d) => d.function), ['VELA_HavePermissiontoGenerateKeyPair']);
+  t.close();
+});
+
+test('errors of the extension keep their code', async () => {
+  const t = new Tessera({ window: fakeWindow(() => ({ error: { code: 'ORIGIN_NOT_ALLOWED', message: 'no' } })) });
+  await assert.rejects(t.VELA_GetVersion(), (e) => e.code === 'ORIGIN_NOT_ALLOWED' && e.operation === 'VELA_GetVersion');
+  t.close();
+});
+
+test('without the extension a call fails with EXTENSION_MISSING and checkHost says so', async () => {
+  const t = new Tessera({ window: fakeWindow(null), extensionTimeoutMs: 20 });
+  await assert.rejects(t.VELA_GetVersion(), (e) => e.code === 'EXTENSION_MISSING');
+  const r = await t.checkHost();
+  assert.equal(r.extension, false);
+  assert.equal(r.host, false);
+  assert.equal(r.error.code, 'EXTENSION_MISSING');
+  t.close();
+});
+
+test('checkHost reports the extension and host versions, and the host\'s absence without rejecting', async () => {
+  const good = new Tessera({
+    window: fakeWindow((d) => (d.function === 'checkHost'
+      ? { response: { function: 'CheckHost', errorcode: 0, result: 0 } } : ok('3.2.0.3'))),
+  });
+  assert.deepEqual(await good.checkHost(), { extension: true, extensionVersion: '9.9', host: true, hostVersion: '3.2.0.3', error: null });
+  good.close();
+  const missing = new Tessera({ window: fakeWindow(() => ({ error: { code: 'HOST_NOT_INSTALLED', message: 'x' } })) });
+  const r = await missing.checkHost();
+  assert.equal(r.extension, true);
+  assert.equal(r.host, false);
+  assert.equal(r.error.code, 'HOST_NOT_INSTALLED');
+  missing.close();
+});
+
+test('answers are matched by id, also out of order; messages from elsewhere are ignored', async () => {
+  const held = [];
+  const win = fakeWindow((d) => { held.push(d); return null; });
+  const t = new Tessera({ window: win });
+  const a = t.VELA_GetVersion();
+  const b = t.VELA_GetContainer();
+  while (held.length < 2) await new Promise((r) => setImmediate(r));
+  const [da, db] = held;
+  win.deliver({ channel: 'tessera', direction: 'from-extension', id: da.id, ...ok('forged') }, {});
+  win.deliver({ channel: 'tessera', direction: 'from-extension', id: db.id, ...ok('container-1') });
+  win.deliver({ channel: 'tessera', direction: 'from-extension', id: da.id, ...ok('3.2.0.3') });
+  assert.equal(await b, 'container-1');
+  assert.equal(await a, '3.2.0.3');
+  t.close();
+});
+
+test('a call the extension never answers times out', async () => {
+  const t = new Tessera({ window: fakeWindow(() => null) });
+  await assert.rejects(t.request('VELA_GetVersion', [], { timeoutMs: 10 }), (e) => e.code === 'TIMEOUT');
+  t.close();
+});
+
+test('listing texts split into their fields', () => {
+  assert.deepEqual(parseCSPList(''), []);
+  assert.deepEqual(parseCSPList('A||B C'), ['A', 'B C']);
+  assert.deepEqual(parseCertList('CN=a;b, O=x;01020a;2024-01-05 10:03:04;2025-01-05 10:03:04;CSP 1||CN=c;ff;f;t;P'), [
+    { subject: 'CN=a;b, O=x', serial: '01020a', notBefore: '2024-01-05 10:03:04', notAfter: '2025-01-05 10:03:04', provider: 'CSP 1' },
+    { subject: 'CN=c', serial: 'ff', notBefore: 'f', notAfter: 't', provider: 'P' },
+  ]);
+  assert.equal(statusFromErrorDesc('text\n(0x80004001)'), 0x80004001 | 0);
+  assert.equal(statusFromErrorDesc('no status'), null);
+});
