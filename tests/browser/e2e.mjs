@@ -198,6 +198,7 @@ try {
     assertEqual(r.hostVersion, '3.2.0.3', 'host version');
     assertEqual(r.extensionVersion, '3.2.0.3', 'extension version');
     await demoPage.waitForSelector('#status-host[data-state="ok"]');
+    await demoPage.screenshot({ path: join(args.artifacts, 'demo-page.png'), fullPage: true });
   });
 
   await scenario('unknown operation gets the fallback answer', async () => {
