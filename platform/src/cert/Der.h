@@ -1,0 +1,55 @@
+// A minimal reader of DER elements (single-byte tags, definite lengths),
+// used where the exact encoded bytes of a part of a certificate matter.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+
+namespace tessera::cert {
+
+struct DerElement {
+    BYTE tag = 0;
+    const BYTE* start = nullptr;    // the tag byte
+    const BYTE* content = nullptr;  // the value
+    size_t length = 0;              // of the value
+    size_t total() const { return size_t(content - start) + length; }
+};
+
+class DerReader {
+public:
+    DerReader(const BYTE* data, size_t length) : p_(data), end_(data + length) {}
+    explicit DerReader(const DerElement& e) : p_(e.content), end_(e.content + e.length) {}
+    bool AtEnd() const { return p_ >= end_; }
+    // Reads the next element; false on malformed input (nothing consumed).
+    bool Next(DerElement& e) {
+        const BYTE* p = p_;
+        if (end_ - p < 2) return false;
+        e.start = p;
+        e.tag = *p++;
+        if ((e.tag & 0x1F) == 0x1F) return false;
+        size_t len = *p++;
+        if (len & 0x80) {
+            size_t n = len & 0x7F;
+            if (n == 0 || n > 4 || size_t(end_ - p) < n) return false;
+            len = 0;
+            for (size_t i = 0; i < n; ++i) len = (len << 8) | *p++;
+        }
+        if (size_t(end_ - p) < len) return false;
+        e.content = p;
+        e.length = len;
+        p_ = p + len;
+        return true;
+    }
+    bool Next(DerElement& e, BYTE expectedTag) { return Next(e) && e.tag == expectedTag; }
+    // Reads the next element only if it carries the tag.
+    bool Optional(DerElement& e, BYTE tag) {
+        if (AtEnd() || *p_ != tag) return false;
+        return Next(e);
+    }
+
+private:
+    const BYTE* p_;
+    const BYTE* end_;
+};
+
+}  // namespace tessera::cert

@@ -1,0 +1,231 @@
+// Linux-only behaviour of the store layer: where the databases are, the
+// machine right, the key store's entry point and concurrent processes. The
+// program's databases live in fresh temporary directories.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <tessera/store_internal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ftw.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "StoreTestData.h"
+
+namespace {
+
+std::string MakeTempDir() {
+    char pattern[] = "/tmp/tessera-stores-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    return dir ? dir : "/tmp";
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+struct TempDirs {
+    std::string root = MakeTempDir();
+    TempDirs() {
+        setenv("TESSERA_STORE_DIR", (root + "/user").c_str(), 1);
+        setenv("TESSERA_MACHINE_STORE_DIR", (root + "/machine").c_str(), 1);
+        unsetenv("TESSERA_MACHINE_STORE_READONLY");
+    }
+    ~TempDirs() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+};
+// Set before any test opens a database.
+TempDirs g_dirs;
+
+const testdata::CertFacts& Facts(const char* name) {
+    for (const auto& c : testdata::kCerts)
+        if (std::strcmp(c.name, name) == 0) return c;
+    throw std::runtime_error(name);
+}
+
+const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+int Count(DWORD location, const WCHAR* name) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, location, name);
+    if (!store) return -1;
+    int n = 0;
+    for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it;
+         it = CertEnumCertificatesInStore(store, it))
+        ++n;
+    CertCloseStore(store, 0);
+    return n;
+}
+
+struct ReadOnlyMachine {
+    ReadOnlyMachine() { setenv("TESSERA_MACHINE_STORE_READONLY", "1", 1); }
+    ~ReadOnlyMachine() { unsetenv("TESSERA_MACHINE_STORE_READONLY"); }
+};
+
+TEST(MachineScope, WithoutTheRightNothingIsWritten) {
+    const auto& ca = Facts("ca");
+    const WCHAR* certificates = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
+    const int before = Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
+    {
+        ReadOnlyMachine readOnly;
+        HKEY key = nullptr;
+        // Reading stays possible; every way of writing is refused.
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, certificates, 0, KEY_READ, &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, certificates, 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TesseraDenied", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates\\X"),
+                  ERROR_FILE_NOT_FOUND);
+
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
+        ASSERT_NE(store, nullptr);
+        SetLastError(0);
+        EXPECT_FALSE(CertAddEncodedCertificateToStore(store, kEncoding, ca.der, DWORD(ca.length), CERT_STORE_ADD_NEW,
+                                                      nullptr));
+        EXPECT_EQ(HRESULT_FROM_WIN32(GetLastError()), E_ACCESSDENIED);
+        CertCloseStore(store, 0);
+        EXPECT_EQ(Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"), before);
+    }
+    // With the right the same calls succeed, and a deletion without it fails.
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
+    PCCERT_CONTEXT added = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEncoding, ca.der, DWORD(ca.length), CERT_STORE_ADD_NEW,
+                                                 &added));
+    {
+        ReadOnlyMachine readOnly;
+        EXPECT_FALSE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(added)));
+        EXPECT_EQ(HRESULT_FROM_WIN32(GetLastError()), E_ACCESSDENIED);
+    }
+    EXPECT_EQ(Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"), before + 1);
+    EXPECT_TRUE(CertDeleteCertificateFromStore(added));
+    CertCloseStore(store, 0);
+    EXPECT_EQ(Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"), before);
+}
+
+TEST(MachineScope, DatabasesAreWhereTheEnvironmentSays) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TesseraLocation", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\TesseraLocation", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    struct stat st {};
+    ASSERT_EQ(stat((g_dirs.root + "/machine/machine.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+    ASSERT_EQ(stat((g_dirs.root + "/user/tessera.db").c_str(), &st), 0);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TesseraLocation"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\TesseraLocation"), ERROR_SUCCESS);
+}
+
+TEST(LinuxRegistry, BuiltInKeysAndBadHandles) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Microsoft\\SystemCertificates\\MY\\Certificates", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates"),
+              ERROR_ACCESS_DENIED);
+    int notAKey = 0;
+    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(&notAKey)), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegSetValueExW(reinterpret_cast<HKEY>(&notAKey), u"x", 0, REG_DWORD, nullptr, 0),
+              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, u"x", 0, REG_DWORD, nullptr, 0), ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+}
+
+TEST(KeyStoreEntry, AddsLinkedCertificateToPersonalStore) {
+    const auto& leaf = Facts("leaf");
+    ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"sm2-container", u"Tessera SM2 CSP",
+                                                 1, AT_SIGNATURE));
+    // Again: replaced, not duplicated, and linked to the container given last.
+    ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"sm2-container-2", u"Tessera SM2 CSP",
+                                                 1, AT_KEYEXCHANGE));
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+    int found = 0;
+    for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it;
+         it = CertEnumCertificatesInStore(store, it)) {
+        if (it->cbCertEncoded != leaf.length || std::memcmp(it->pbCertEncoded, leaf.der, leaf.length) != 0) continue;
+        ++found;
+        DWORD size = 0;
+        ASSERT_TRUE(CertGetCertificateContextProperty(it, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+        std::vector<ULONGLONG> buffer(size / 8 + 1);
+        ASSERT_TRUE(CertGetCertificateContextProperty(it, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size));
+        auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
+        EXPECT_EQ(std::u16string(info->pwszContainerName), u"sm2-container-2");
+        EXPECT_EQ(info->dwKeySpec, DWORD(AT_KEYEXCHANGE));
+        EXPECT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(it)));
+    }
+    CertCloseStore(store, 0);
+    EXPECT_EQ(found, 1);
+
+    BYTE notACertificate[] = {1, 2, 3};
+    SetLastError(0);
+    EXPECT_FALSE(TesseraStoreAddLinkedCertificate(notACertificate, 3, u"c", u"p", 1, 1));
+    EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST(Concurrency, ProcessesWritingAtOnceLoseNothing) {
+    // Children open their own connections to a fresh directory.
+    const std::string dir = g_dirs.root + "/concurrent";
+    const std::string previous = std::getenv("TESSERA_STORE_DIR");
+    const int children = 4, values = 25;
+    const auto& certs = testdata::kCerts;
+    std::vector<pid_t> pids;
+    for (int c = 0; c < children; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("TESSERA_STORE_DIR", dir.c_str(), 1);
+            int failures = 0;
+            HKEY key = nullptr;
+            std::u16string path = u"Software\\Concurrent\\Child" + std::u16string(1, char16_t(u'0' + c));
+            if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr) != ERROR_SUCCESS)
+                _exit(10);
+            for (int v = 0; v < values; ++v) {
+                std::u16string name = u"v" + std::u16string(1, char16_t(u'A' + v));
+                DWORD data = DWORD(c * 1000 + v);
+                failures += RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&data),
+                                           sizeof data) != ERROR_SUCCESS;
+                const auto& cert = certs[size_t(v) % std::size(certs)];
+                failures += !TesseraStoreAddLinkedCertificate(cert.der, DWORD(cert.length), u"c", u"p", 1, 1);
+            }
+            RegCloseKey(key);
+            _exit(failures ? 1 : 0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    setenv("TESSERA_STORE_DIR", dir.c_str(), 1);
+    for (int c = 0; c < children; ++c) {
+        HKEY key = nullptr;
+        std::u16string path = u"Software\\Concurrent\\Child" + std::u16string(1, char16_t(u'0' + c));
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+        for (int v = 0; v < values; ++v) {
+            std::u16string name = u"v" + std::u16string(1, char16_t(u'A' + v));
+            DWORD data = 0, size = sizeof data;
+            EXPECT_EQ(RegQueryValueExW(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size),
+                      ERROR_SUCCESS);
+            EXPECT_EQ(data, DWORD(c * 1000 + v));
+        }
+        RegCloseKey(key);
+    }
+    EXPECT_EQ(Count(CERT_SYSTEM_STORE_CURRENT_USER, u"MY"), int(std::size(certs)));
+    setenv("TESSERA_STORE_DIR", previous.c_str(), 1);
+}
+
+}  // namespace
