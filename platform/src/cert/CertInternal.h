@@ -47,6 +47,9 @@ struct CertObject {
     DWORD cachedKeySpec = 0;
 };
 
+// The record of a registry certificate blob that holds the DER certificate.
+constexpr DWORD CERT_CERT_PROP_ID = 32;
+
 constexpr uint32_t kCertMagic = 0x43455254;   // "CERT"
 constexpr uint32_t kStoreMagic = 0x53544F52;  // "STOR"
 
