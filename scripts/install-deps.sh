@@ -27,9 +27,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# playwright-core for the end-to-end browser test, from the lock file.
+# playwright-core (end-to-end browser test) and web-ext (Firefox's lint of the
+# extension), from the lock file.
 browser_tests="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
-if command -v npm >/dev/null 2>&1 && [ ! -f "$browser_tests/node_modules/playwright-core/package.json" ]; then
+if command -v npm >/dev/null 2>&1 && { [ ! -f "$browser_tests/node_modules/playwright-core/package.json" ] \
+    || [ ! -x "$browser_tests/node_modules/.bin/web-ext" ]; }; then
   echo "Installing the browser test's npm packages"
   (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error) \
     || echo "warning: npm ci failed in tests/browser; the end-to-end browser test will try again" >&2

@@ -2,6 +2,7 @@
 # Runs the browser tests:
 #   run.sh unit            node's test runner over unit/*.test.mjs
 #   run.sh e2e [ARGS...]   the end-to-end run in headless Chromium (e2e.mjs)
+#   run.sh firefox-lint    Firefox's checks of the extension (web-ext lint)
 # Exits 77, which CTest reports as skipped, when what a test needs is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,6 +22,12 @@ fi
 case "$mode" in
   unit)
     exec node --test "$here"/unit/*.test.mjs
+    ;;
+  firefox-lint)
+    if [ ! -x "$here/node_modules/.bin/web-ext" ] && command -v npm >/dev/null 2>&1; then
+      (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+    exec node "$here/firefox-lint.mjs"
     ;;
   e2e)
     chromium=${CHROMIUM:-/usr/bin/chromium}
