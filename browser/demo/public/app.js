@@ -131,6 +131,7 @@ async function enroll(event) {
   const keyLength = Number($('keylen').value);
   const certType = Number($('certtype').value);
   const subject = $('subject').value;
+  window.tesseraDemo.lastError = null;
   setState($('result'), 'busy', 'Enrolling…');
   try {
     await step('VELA_SetCSPInfo', keyLength, csp);
@@ -145,6 +146,9 @@ async function enroll(event) {
     await refreshCertificates();
     setState($('result'), 'done', `Enrolled: ${certType === 2 ? 'double' : 'single'} ${alg} certificate in container ${container}`);
   } catch (e) {
+    window.tesseraDemo.lastError = e instanceof TesseraError
+      ? { code: e.code, operation: e.operation, errorcode: e.errorcode, status: e.status }
+      : { code: 'DEMO', message: String(e && e.message || e) };
     setState($('result'), 'error', `Enrollment failed: ${describe(e)}`);
   } finally {
     busy = false;
@@ -158,4 +162,4 @@ $('recheck').addEventListener('click', () => checkHost());
 $('refresh').addEventListener('click', () => refreshCertificates());
 
 // The page's state, for scripts that drive it (the end-to-end test).
-window.tesseraDemo = { tessera, checkHost, refreshCertificates, ready: checkHost() };
+window.tesseraDemo = { tessera, checkHost, refreshCertificates, lastError: null, ready: checkHost() };
