@@ -7,8 +7,10 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 loader=/usr/lib/wine/wine64
 [ -x "$loader" ] || loader=wine64
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# First use of a prefix: create it. (A persistent wine server may keep the
+# registry in memory for a while, so a marker file tells a booted prefix.)
+if [ ! -f "$WINEPREFIX/.tessera-booted" ] && [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$loader" wineboot -i </dev/null >/dev/null 2>&1
-  /usr/lib/wine/wineserver -w </dev/null >/dev/null 2>&1 || true
+  touch "$WINEPREFIX/.tessera-booted"
 fi
 exec "$loader" "$@"

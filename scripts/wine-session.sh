@@ -11,6 +11,7 @@ case "$action" in
     mkdir -p "$WINEPREFIX"
     /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
     /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
+    touch "$WINEPREFIX/.tessera-booted"
     # One program run brings up the services a first test process would wait for.
     timeout 120 /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
     ;;
