@@ -228,4 +228,49 @@ TEST(Concurrency, ProcessesWritingAtOnceLoseNothing) {
     setenv("TESSERA_STORE_DIR", previous.c_str(), 1);
 }
 
+// ---- tessera-certutil ---------------------------------------------------------
+std::string Shell(const std::string& command, int& status) {
+    std::string output;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        status = -1;
+        return output;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) output.append(buffer, n);
+    status = pclose(p);
+    return output;
+}
+
+TEST(CertUtil, ListsExportsAndDeletes) {
+    const auto& leaf = Facts("leaf");
+    ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"util-container",
+                                                 u"Microsoft Enhanced Cryptographic Provider v1.0", 1, AT_SIGNATURE));
+    const std::string tool = TESSERA_CERTUTIL;
+    int status = 0;
+    std::string listing = Shell(tool + " --json list --location user --store MY", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(listing.find(std::string("\"thumbprint\":\"") + leaf.sha1 + "\""), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\"serial\":\"008a01\""), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\"container\":\"util-container\""), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\"subject\":\"1.2.3.4.5=custom, E=zhang@example.com, CN=Zhang San"), std::string::npos)
+        << listing;
+
+    // The exported PEM is the same certificate for OpenSSL.
+    const std::string pem = g_dirs.root + "/export.pem";
+    Shell(tool + " export " + leaf.sha1 + " --pem --out " + pem, status);
+    EXPECT_EQ(status, 0);
+    std::string fingerprint = Shell("openssl x509 -in " + pem + " -noout -fingerprint -sha1 | tr -d ':'", status);
+    EXPECT_NE(fingerprint.find(leaf.sha1), std::string::npos) << fingerprint;
+
+    // Deleting asks first; without a yes nothing happens.
+    Shell("echo n | " + tool + " delete-cert " + leaf.sha1 + " --store MY 2>/dev/null", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(Shell(tool + " --json list --store MY", status).find(leaf.sha1), std::string::npos);
+    Shell(tool + " delete-cert " + leaf.sha1 + " --store MY --yes", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Shell(tool + " --json list --store MY", status).find(leaf.sha1), std::string::npos);
+}
+
 }  // namespace
