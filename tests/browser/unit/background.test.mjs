@@ -208,3 +208,40 @@ test('malformed requests are answered without reaching the host', async () => {
   assert.equal(b.natives.length, 0);
   assert.deepEqual(p.received.map((m) => m.error.code), ['BAD_REQUEST', 'BAD_REQUEST']);
 });
+
+test('a reload keeps the tab\'s host and its settings; a page gone for good stops it', async () => {
+  const b = makeBrowser();
+  const first = b.page(1, 'http://localhost:8443');
+  first.send(req('a', 'VELA_SetCSPInfo'));
+  await flush();
+  b.natives[0].answer(0);
+  first.close();
+  // The reloaded page asks again before the idle time is over.
+  const reloaded = b.page(1, 'http://localhost:8443');
+  reloaded.send(req('b'));
+  await flush();
+  assert.equal(b.natives.length, 1, 'the same host serves the reloaded page');
+  b.natives[0].answer(1);
+  assert.equal(reloaded.received[0].response.result, 'r1');
+  reloaded.close();
+  const idle = b.timers.filter((t) => !t.cleared && t.ms === 15000);
+  assert.equal(idle.length, 1, 'one idle timer after the last page went');
+  b.fireTimers();
+  assert.equal(b.natives[0].disconnected, true);
+});
+
+test('answers for a page that went away are not delivered to the next one', async () => {
+  const b = makeBrowser();
+  const gone = b.page(1, 'http://localhost:8443');
+  gone.send(req('old'));
+  await flush();
+  gone.close();
+  const next = b.page(1, 'http://localhost:8443');
+  next.send(req('new'));
+  await flush();
+  const h = b.natives[0];
+  h.answer(0);
+  h.answer(1);
+  assert.deepEqual(gone.received, []);
+  assert.deepEqual(next.received.map((m) => [m.id, m.response.result]), [['new', 'r1']]);
+});
