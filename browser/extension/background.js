@@ -68,7 +68,7 @@ function classifyDisconnect(port, everAnswered) {
   let text = '';
   if (port && port.error && port.error.message) text = port.error.message;
   else if (ext.runtime.lastError && ext.runtime.lastError.message) text = ext.runtime.lastError.message;
-  if (/not found|no such native application|not registered|invalid native messaging host name/i.test(text)) {
+  if (/not found|no such native application|not registered|invalid native messaging host name|failed to start/i.test(text)) {
     return { code: 'HOST_NOT_INSTALLED', message: 'The Tessera host is not installed for this browser (' + text + ').' };
   }
   if (/forbidden/i.test(text)) {

@@ -363,6 +363,23 @@ try {
     assert(again.host, 'the host is found once the manifest is back');
     await page.close();
   });
+
+  await scenario('a manifest naming a program that is not there reads as "host not installed"', async () => {
+    const original = readFileSync(manifestPath, 'utf8');
+    const broken = JSON.parse(original);
+    broken.path = join(work, 'no-such-dir', 'tessera-host');
+    writeFileSync(manifestPath, JSON.stringify(broken));
+    let r;
+    const page = await openDemo();
+    try {
+      r = await checkHost(page);
+    } finally {
+      writeFileSync(manifestPath, original);
+    }
+    assertEqual(r.host, false, 'host reachable');
+    assertEqual(r.error && r.error.code, 'HOST_NOT_INSTALLED', `error code (${r.error && r.error.message})`);
+    await page.close();
+  });
 } finally {
   await context.close().catch(() => {});
   await demo.close();

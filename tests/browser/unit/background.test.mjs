@@ -164,6 +164,22 @@ test('a host that cannot be found or that exits fails all pending calls with the
   await flush();
   b.natives[2].die('Access to the specified native messaging host is forbidden.');
   assert.equal(p.received.at(-1).error.code, 'HOST_FORBIDDEN');
+
+  // Firefox's words for a missing manifest, Chromium's for a program it cannot start.
+  for (const [i, text] of [[3, 'No such native application com.tessera.host'], [4, 'Failed to start native messaging host.']]) {
+    p.send(req('f' + i));
+    await flush();
+    b.natives[i].die(text);
+    assert.equal(p.received.at(-1).error.code, 'HOST_NOT_INSTALLED', text);
+  }
+  // A host that dies without a word after it has answered has exited.
+  p.send(req('g'));
+  await flush();
+  b.natives[5].answer(0);
+  p.send(req('h'));
+  await flush();
+  b.natives[5].die('');
+  assert.equal(p.received.at(-1).error.code, 'HOST_EXITED');
 });
 
 test('a call that times out fails with TIMEOUT and stops the host; the others of that host fail too', async () => {
