@@ -1,5 +1,6 @@
 #include "JSONUtility.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -215,50 +216,86 @@ HRESULT ConstructResponseJSON(JSONPtr& pResponse, const char* pszFunctionName, i
     return VELA_OK;
 }
 
-size_t JSONEscapedLength(const char* text) {
-    size_t length = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
-        switch (*p) {
-        case '"':
-        case '\\':
-        case '\b':
-        case '\f':
-        case '\n':
-        case '\r':
-        case '\t': length += 2; break;
-        default: length += *p < 0x20 ? 6 : 1; break;
+namespace {
+
+// Bytes of the JSON escape of each byte: 1 for bytes taken as they are,
+// 2 for the short escapes, 6 for \u00XX.
+struct EscapeTable {
+    unsigned char size[256];
+    char shortForm[256];
+    constexpr EscapeTable() : size(), shortForm() {
+        for (int c = 0; c < 256; ++c) size[c] = c < 0x20 ? 6 : 1;
+        const char pairs[][2] = {{'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}};
+        for (const auto& pair : pairs) {
+            size[(unsigned char)pair[0]] = 2;
+            shortForm[(unsigned char)pair[0]] = pair[1];
         }
     }
+};
+constexpr EscapeTable kEscape;
+
+}  // namespace
+
+namespace {
+
+// Eight bytes at a time: true when none of them needs an escape (no
+// control character, quote or backslash). Long names and tokens are
+// mostly such runs.
+inline bool PlainWord(const unsigned char* p) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    uint64_t below0x20 = (x - kOnes * 0x20) & ~x & kHigh;
+    return !(below0x20 | hasZero(x ^ (kOnes * '"')) | hasZero(x ^ (kOnes * '\\')));
+}
+
+}  // namespace
+
+size_t JSONEscapedLength(const char* text) {
+    if (!text) return 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const size_t n = std::strlen(text);
+    size_t length = 0, i = 0;
+    for (; i + 8 <= n; i += 8) {
+        if (PlainWord(p + i)) {
+            length += 8;
+        } else {
+            for (size_t k = i; k < i + 8; ++k) length += kEscape.size[p[k]];
+        }
+    }
+    for (; i < n; ++i) length += kEscape.size[p[i]];
     return length;
 }
 
 char* WriteJSONEscaped(char* out, const char* text) {
     static const char kHex[] = "0123456789abcdef";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
-        char escape = 0;
-        switch (*p) {
-        case '"': escape = '"'; break;
-        case '\\': escape = '\\'; break;
-        case '\b': escape = 'b'; break;
-        case '\f': escape = 'f'; break;
-        case '\n': escape = 'n'; break;
-        case '\r': escape = 'r'; break;
-        case '\t': escape = 't'; break;
-        default: break;
+    if (!text) return out;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const size_t n = std::strlen(text);
+    size_t i = 0;
+    while (i < n) {
+        // Runs of bytes that need no escape are copied at once.
+        size_t run = i;
+        while (run + 8 <= n && PlainWord(p + run)) run += 8;
+        while (run < n && kEscape.size[p[run]] == 1) ++run;
+        if (run != i) {
+            std::memcpy(out, p + i, run - i);
+            out += run - i;
+            i = run;
+            continue;
         }
-        if (escape) {
-            *out++ = '\\';
-            *out++ = escape;
-        } else if (*p < 0x20) {
-            *out++ = '\\';
+        *out++ = '\\';
+        if (kEscape.size[p[i]] == 2) {
+            *out++ = kEscape.shortForm[p[i]];
+        } else {
             *out++ = 'u';
             *out++ = '0';
             *out++ = '0';
-            *out++ = kHex[*p >> 4];
-            *out++ = kHex[*p & 0xF];
-        } else {
-            *out++ = char(*p);
+            *out++ = kHex[p[i] >> 4];
+            *out++ = kHex[p[i] & 0xF];
         }
+        ++i;
     }
     return out;
 }

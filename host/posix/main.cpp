@@ -3,12 +3,20 @@
 // as on Windows.
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <vector>
 
 #include "Misc.h"
 #include "TesseraHost.h"
 
 int main(int argc, char* argv[]) {
+    // Messages of up to a few MiB are served from the heap and the heap is
+    // not handed back to the system after each one, so a conversation of
+    // large messages does not map, fault in and unmap its buffers anew for
+    // every request. The peak stays that of the largest message.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 8 << 20);
     std::vector<WideBuffer> args;
     std::vector<WCHAR*> wargv;
     static WCHAR empty[1] = {0};
