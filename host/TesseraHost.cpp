@@ -16,7 +16,8 @@ CCryptoAgent* g_pobjCryptoAgent = nullptr;
 namespace {
 
 // Request and response texts go to the trace in full, in pieces that fit
-// one trace line; nothing is done unless information messages are enabled.
+// one trace line and never split a UTF-8 sequence; nothing is done unless
+// information messages are enabled.
 void TraceMessageText(const char* pszLabel, const char* pszText) {
     if (!TraceEnabled(TRACE_FLAG_INFO) || !pszText) return;
     constexpr size_t kPiece = 384;
@@ -25,9 +26,16 @@ void TraceMessageText(const char* pszLabel, const char* pszText) {
     size_t nOffset = 0;
     do {
         size_t n = nLength - nOffset < kPiece ? nLength - nOffset : kPiece;
+        if (nOffset + n < nLength) {
+            size_t cut = n;
+            while (cut > 0 && (static_cast<unsigned char>(pszText[nOffset + cut]) & 0xC0) == 0x80) --cut;
+            if (cut > 0) n = cut;
+        }
         std::memcpy(piece, pszText + nOffset, n);
         piece[n] = '\0';
-        TraceInfo(TEXT("%s: %s"), pszLabel, piece);
+        WideBuffer wide;
+        DWORD dwLength = 0;
+        if (SUCCEEDED(UTF8ToUTF16(piece, wide, dwLength))) TraceInfo(TEXT("%s: %ws"), pszLabel, wide.get());
         nOffset += n;
     } while (nOffset < nLength);
 }

@@ -106,6 +106,12 @@ TEST(HostConversation, AnswersEveryRequestInOrderWithItsExactResponse) {
         {R"({"function":"VELA_SetKeyAlgorithm","params":["rsa"],"randomId":"\u00e9\"\\"})",
          R"({"function":"VELA_SetKeyAlgorithm","errorcode":0,"result":true,"randomId":"é\"\\"})"},
         {std::string(5000, '[') + std::string(5000, ']'), Fallback("")},
+        // bytes that a text-mode channel would translate: CR LF, Ctrl-Z, and
+        // lengths holding the byte 0A (a request of 10 bytes, a response of 266)
+        {"{\r\n\"function\":\"checkHost\",\r\n\"params\":[]\r\n}", kCheckHostResponse},
+        {"{\"function\":\"A\x1a\rB\",\"params\":[]}", Fallback("A\\u001a\\rB")},
+        {R"("12345678")", Fallback("")},
+        {R"({"function":")" + std::string(210, 'b') + R"(","params":[]})", Fallback(std::string(210, 'b'))},
     };
     std::vector<std::string> requests;
     for (const Row& r : rows) requests.push_back(r.request);
