@@ -48,8 +48,8 @@ HRESULT GetListElement(const char* function, const cJSON* pJSONArgs, int nIndex,
 
 }  // namespace
 
-HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
-                              CharBuffer& pszRandomId) {
+HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
+                              JSONText& pszRandomId) {
     VELA_TRACE_SCOPE("ParseRequestMsgToJSON");
     static const char kFunction[] = "ParseRequestMsgToJSON";
     if (!pszRequestMsg || !*pszRequestMsg) {
@@ -65,7 +65,7 @@ HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams,
     }
     // Member names match without regard to ASCII case; the first match wins.
     // A value that is not an object has no members.
-    const cJSON* pFunction = cJSON_IsObject(pJsonRoot.get()) ? cJSON_GetObjectItem(pJsonRoot.get(), "function") : nullptr;
+    cJSON* pFunction = cJSON_IsObject(pJsonRoot.get()) ? cJSON_GetObjectItem(pJsonRoot.get(), "function") : nullptr;
     if (!pFunction) {
         VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetObjectItem(function)", "NULL == pFunction");
         return VELA_E_JSON_REQUEST;
@@ -81,23 +81,9 @@ HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams,
         VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetObjectItem(params)", "NULL == pParamsArray");
         return VELA_E_JSON_REQUEST;
     }
-    CharBuffer randomId;
-    if (const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId")) {
-        const char* pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : nullptr;
-        if (!pszUTF8RandomId) {
-            VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetStringValue(randomId)",
-                              "NULL == pszUTF8RandomId");
-            return VELA_E_JSON_REQUEST;
-        }
-        randomId = CopyText(pszUTF8RandomId);
-        if (!randomId) {
-            VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "New memory", "!pszRandomId");
-            return VELA_E_JSON_REQUEST;
-        }
-    }
-    CharBuffer functionName = CopyText(pszUTF8FuncName);
-    if (!functionName) {
-        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "New memory", "!pszFunctionName");
+    cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId");
+    if (pRandomId && !(cJSON_IsString(pRandomId) && pRandomId->valuestring)) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_GetStringValue(randomId)", "NULL == pszUTF8RandomId");
         return VELA_E_JSON_REQUEST;
     }
     JSONPtr params(cJSON_Duplicate(pParamsArray, 1));
@@ -105,9 +91,14 @@ HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams,
         VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "cJSON_Duplicate(params)", "NULL == pJSONParams");
         return VELA_E_JSON_REQUEST;
     }
-    pszFunctionName = std::move(functionName);
+    // The strings are taken over from the parsed document instead of being
+    // copied (a name may be as long as the request itself); the document
+    // then no longer owns them.
+    pszFunctionName.reset(pFunction->valuestring);
+    pFunction->valuestring = nullptr;
+    pszRandomId.reset(pRandomId ? pRandomId->valuestring : nullptr);
+    if (pRandomId) pRandomId->valuestring = nullptr;
     pJSONParams = std::move(params);
-    pszRandomId = std::move(randomId);
     VELA_HOST_SUCCESS(kFunction, "ParseRequestMsgToJSON");
     return VELA_OK;
 }

@@ -37,11 +37,11 @@ constexpr HRESULT VELA_E_JSON_REQUEST = (HRESULT)255;
 // Fallback responses carry this error code.
 constexpr int FALLBACK_ERROR_CODE = (int)NTE_INTERNAL_ERROR;
 
-// Parses one request text. On success hands out copies of "function",
-// "params" (deep copy) and, when present, "randomId"; on failure hands out
-// nothing. 0, ERROR_INVALID_PARAMETER for a null or empty text, 255 otherwise.
-HRESULT ParseRequestMsgToJSON(CharBuffer& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
-                              CharBuffer& pszRandomId);
+// Parses one request text. On success hands out "function", a deep copy
+// of "params" and, when present, "randomId"; on failure hands out nothing.
+// 0, ERROR_INVALID_PARAMETER for a null or empty text, 255 otherwise.
+HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
+                              JSONText& pszRandomId);
 
 // Parameter readers: element nIndex of the list, either the value itself or
 // an object whose member "param" holds it. The string is copied into a new

@@ -46,14 +46,15 @@ bool IsInstallationSwitch(const WCHAR* pwszArg) {
 
 }  // namespace
 
-HRESULT ParseAndRespondRequest(const char* pszRequestMsg, JSONText* pszResponseMsg) {
+HRESULT ParseAndRespondRequest(CharBuffer& pszRequestMsg, JSONText* pszResponseMsg) {
     VELA_TRACE_SCOPE("ParseAndRespondRequest");
     static const char kFunction[] = "ParseAndRespondRequest";
-    CharBuffer pszFunctionName;
-    CharBuffer pszRandomId;
+    JSONText pszFunctionName;
+    JSONText pszRandomId;
     JSONPtr pJSONParams;
     JSONPtr pResponseJSON;
-    HRESULT nResult = ParseRequestMsgToJSON(pszFunctionName, pJSONParams, pszRequestMsg, pszRandomId);
+    HRESULT nResult = ParseRequestMsgToJSON(pszFunctionName, pJSONParams, pszRequestMsg.get(), pszRandomId);
+    pszRequestMsg.reset();
     if (nResult != VELA_OK) {
         VELA_HOST_FAILURE(nResult, kFunction, "ParseRequestMsgToJSON", "VELA_OK != nResult");
     } else {
@@ -88,8 +89,7 @@ int MsgHandleProc() {
         TraceMessageText("Request", pszInputMsg.get());
 
         JSONText pszResponseMsg;
-        ParseAndRespondRequest(pszInputMsg.get(), &pszResponseMsg);
-        pszInputMsg.reset();
+        ParseAndRespondRequest(pszInputMsg, &pszResponseMsg);
         if (!pszResponseMsg) {
             // Not even the fallback text could be built: no frame is written
             // for a missing response, and the conversation ends as for a

@@ -15,9 +15,11 @@ extern CCryptoAgent* g_pobjCryptoAgent;
 // else the status of the read or write that failed.
 int MsgHandleProc();
 
-// Turns one request text into one response text (always 0). The response
-// stays empty only when no text can be produced at all.
-HRESULT ParseAndRespondRequest(const char* pszRequestMsg, JSONText* pszResponseMsg);
+// Turns one request text into one response text (always 0). The request
+// buffer is released as soon as it has been parsed, so that a large request
+// and its answer are never held twice over. The response stays empty only
+// when no text can be produced at all.
+HRESULT ParseAndRespondRequest(CharBuffer& pszRequestMsg, JSONText* pszResponseMsg);
 
 // The installation mode ("-i"): runs between COM initialisation and
 // uninitialisation; its result never changes the exit code.

@@ -205,7 +205,7 @@ TEST(ParseRequestMsgToJSON, AcceptsRequestObjectsOnly) {
         {R"( {"function":"f","params":[{"param":1}]} trailing text)", 0, "f", nullptr, 1},
     };
     for (const Case& c : cases) {
-        CharBuffer function, token;
+        JSONText function, token;
         JSONPtr params;
         EXPECT_EQ(ParseRequestMsgToJSON(function, params, c.text, token), c.status) << (c.text ? c.text : "null");
         if (c.function) {
@@ -235,8 +235,11 @@ protected:
     void TearDown() override { g_pobjCryptoAgent = nullptr; }
 
     std::string Respond(const std::string& request) {
+        CharBuffer text = AllocZeroed<char>(request.size() + 1);
+        std::memcpy(text.get(), request.data(), request.size());
         JSONText response;
-        EXPECT_EQ(ParseAndRespondRequest(request.c_str(), &response), VELA_OK);
+        EXPECT_EQ(ParseAndRespondRequest(text, &response), VELA_OK);
+        EXPECT_FALSE(text);  // released once parsed
         return response ? std::string(response.get()) : std::string("<none>");
     }
 
