@@ -322,8 +322,14 @@ try {
       window.pendingCall = window.tesseraDemo.tessera.VELA_GetVersion().then(
         (v) => ({ ok: true, v }), (e) => ({ ok: false, code: e.code, message: e.message }));
     });
-    // Let the request reach the stopped host's pipe, then kill the host.
-    await page.waitForTimeout(500);
+    // Once the background has written the request to the stopped host's
+    // pipe, kill the host.
+    const worker = context.serviceWorkers()[0];
+    for (let i = 0; i < 200; i++) {
+      const pending = await worker.evaluate(() => [...sessions.values()].reduce((n, s) => n + s.pending.size, 0));
+      if (pending > 0) break;
+      await page.waitForTimeout(50);
+    }
     assert(signalHost(pid, 'SIGKILL'), `host ${pid} killed`);
     const r = await page.evaluate(() => window.pendingCall);
     assertEqual(r.ok, false, 'the pending call fails');

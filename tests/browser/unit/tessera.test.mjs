@@ -154,3 +154,15 @@ test('listing texts split into their fields', () => {
   assert.equal(statusFromErrorDesc('text\n(0x80004001)'), 0x80004001 | 0);
   assert.equal(statusFromErrorDesc('no status'), null);
 });
+
+test('the type declarations name every operation with its parameters in order', async () => {
+  const { readFileSync } = await import('node:fs');
+  const dts = readFileSync(new URL('../../../browser/lib/tessera.d.ts', import.meta.url), 'utf8');
+  for (const [name, params] of Object.entries(OPERATIONS)) {
+    const m = new RegExp(`\\n\\s*${name}\\(([^)]*)\\)`).exec(dts);
+    assert.ok(m, `${name} declared`);
+    const declared = m[1].split(',').map((p) => p.trim()).filter((p) => p && !p.startsWith('options'));
+    assert.deepEqual(declared.map((p) => p.split(':')[0].trim()), params.map(([n]) => n), name);
+    assert.deepEqual(declared.map((p) => p.split(':')[1].trim()), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
+  }
+});
