@@ -65,6 +65,32 @@ struct ReadOnlyMachine {
     ~ReadOnlyMachine() { unsetenv("TESSERA_MACHINE_STORE_READONLY"); }
 };
 
+TEST(LinuxCertificateContext, MalformedEncodingsAreRejected) {
+    const auto& leaf = Facts("leaf");
+    std::vector<BYTE> good(leaf.der, leaf.der + leaf.length);
+    struct Case {
+        const char* what;
+        size_t offset;  // byte changed, or SIZE_MAX to append one
+        BYTE value;
+    } cases[] = {
+        {"trailing byte", SIZE_MAX, 0x00},
+        {"outer tag", 0, 0x31},
+        {"inner tag", 4, 0x31},
+        {"version tag", 8, 0xA1},
+    };
+    for (const Case& c : cases) {
+        std::vector<BYTE> bad = good;
+        if (c.offset == SIZE_MAX) bad.push_back(c.value);
+        else bad[c.offset] = c.value;
+        SetLastError(0);
+        EXPECT_EQ(CertCreateCertificateContext(X509_ASN_ENCODING, bad.data(), DWORD(bad.size())), nullptr) << c.what;
+        EXPECT_NE(GetLastError(), 0u) << c.what;
+    }
+    PCCERT_CONTEXT ok = CertCreateCertificateContext(X509_ASN_ENCODING, good.data(), DWORD(good.size()));
+    EXPECT_NE(ok, nullptr);
+    CertFreeCertificateContext(ok);
+}
+
 TEST(MachineScope, WithoutTheRightNothingIsWritten) {
     const auto& ca = Facts("ca");
     const WCHAR* certificates = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";

@@ -186,6 +186,17 @@ TEST(CertificateContext, RejectsBytesThatAreNotACertificate) {
     }
 }
 
+TEST(CertificateContext, EveryTruncationIsRejected) {
+    for (const char* name : {"root", "leaf"}) {
+        const CertFacts& c = Facts(name);
+        for (DWORD n = 1; n < DWORD(c.length); ++n) {
+            PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, c.der, n);
+            EXPECT_EQ(ctx, nullptr) << name << " cut at " << n;
+            if (ctx) CertFreeCertificateContext(ctx);
+        }
+    }
+}
+
 TEST(CertificateContext, ReferencesAreCounted) {
     PCCERT_CONTEXT first = Make(Facts("ca"));
     ASSERT_NE(first, nullptr);

@@ -1,20 +1,17 @@
-// Certificate contexts: parsing DER into CERT_CONTEXT/CERT_INFO (OpenSSL
-// validates and decodes; the name and serial bytes are taken verbatim from
-// the encoding), reference counting, properties, extensions, time validity
-// and the decoding of key usage and key identifiers.
+// Certificate contexts: parsing DER into CERT_CONTEXT/CERT_INFO (a strict
+// walk of the X.509 structure; names, serial, parameters and extension values
+// are taken verbatim from the encoding), reference counting, properties,
+// extensions, time validity and the decoding of key usage and key
+// identifiers. OpenSSL computes the hashes.
 #include "CertInternal.h"
 #include "Der.h"
 
 #include <tessera/platform_internal.h>
 
 #include <openssl/evp.h>
-#include <openssl/objects.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 
 // The key store supplies the provider functions; a build without it still
 // links, and then has no provider handles to release.
@@ -29,63 +26,6 @@ std::recursive_mutex& Lock() {
 
 namespace {
 
-std::string OidText(const ASN1_OBJECT* object) {
-    char buffer[128];
-    int n = OBJ_obj2txt(buffer, sizeof buffer, object, 1);
-    if (n <= 0) return std::string();
-    if (size_t(n) >= sizeof buffer) {
-        std::string big(size_t(n) + 1, '\0');
-        OBJ_obj2txt(big.data(), n + 1, object, 1);
-        big.resize(size_t(n));
-        return big;
-    }
-    return std::string(buffer, size_t(n));
-}
-
-Bytes EncodeParameter(const X509_ALGOR* algorithm) {
-    const ASN1_OBJECT* oid = nullptr;
-    int type = 0;
-    const void* value = nullptr;
-    X509_ALGOR_get0(&oid, &type, &value, algorithm);
-    if (type == V_ASN1_UNDEF || !algorithm->parameter) return {};
-    unsigned char* out = nullptr;
-    int n = i2d_ASN1_TYPE(algorithm->parameter, &out);
-    Bytes result;
-    if (n > 0) result.assign(out, out + n);
-    OPENSSL_free(out);
-    return result;
-}
-
-bool TimeToFileTime(const ASN1_TIME* time, FILETIME& out) {
-    struct tm tm {};
-    if (!time || ASN1_TIME_to_tm(time, &tm) != 1) return false;
-    SYSTEMTIME st{};
-    st.wYear = WORD(tm.tm_year + 1900);
-    st.wMonth = WORD(tm.tm_mon + 1);
-    st.wDay = WORD(tm.tm_mday);
-    st.wHour = WORD(tm.tm_hour);
-    st.wMinute = WORD(tm.tm_min);
-    st.wSecond = WORD(tm.tm_sec);
-    return SystemTimeToFileTime(&st, &out) != FALSE;
-}
-
-// Locates serial, issuer and subject in the encoded TBSCertificate.
-bool ReadTbsParts(const BYTE* der, size_t length, DerElement& serial, DerElement& issuer, DerElement& subject) {
-    DerReader top(der, length);
-    DerElement cert, tbs, e;
-    if (!top.Next(cert, 0x30)) return false;
-    DerReader c(cert);
-    if (!c.Next(tbs, 0x30)) return false;
-    DerReader t(tbs);
-    t.Optional(e, 0xA0);  // version
-    if (!t.Next(serial, 0x02)) return false;
-    if (!t.Next(e, 0x30)) return false;  // signature algorithm
-    if (!t.Next(issuer, 0x30)) return false;
-    if (!t.Next(e, 0x30)) return false;  // validity
-    if (!t.Next(subject, 0x30)) return false;
-    return true;
-}
-
 void PointInfoAtStorage(CertObject& o) {
     o.info.SerialNumber = {DWORD(o.serial.size()), o.serial.data()};
     o.info.SignatureAlgorithm.pszObjId = o.sigOid.data();
@@ -94,7 +34,8 @@ void PointInfoAtStorage(CertObject& o) {
     o.info.Subject = {DWORD(o.subject.size()), o.subject.data()};
     o.info.SubjectPublicKeyInfo.Algorithm.pszObjId = o.keyOid.data();
     o.info.SubjectPublicKeyInfo.Algorithm.Parameters = {DWORD(o.keyParams.size()), o.keyParams.data()};
-    o.info.SubjectPublicKeyInfo.PublicKey = {DWORD(o.publicKey.size()), o.publicKey.data(), 0};
+    o.info.SubjectPublicKeyInfo.PublicKey.cbData = DWORD(o.publicKey.size());
+    o.info.SubjectPublicKeyInfo.PublicKey.pbData = o.publicKey.data();
     o.info.IssuerUniqueId = {DWORD(o.issuerUid.size()), o.issuerUid.empty() ? nullptr : o.issuerUid.data(), 0};
     o.info.SubjectUniqueId = {DWORD(o.subjectUid.size()), o.subjectUid.empty() ? nullptr : o.subjectUid.data(), 0};
     o.extensions.resize(o.extOids.size());
@@ -108,6 +49,160 @@ void PointInfoAtStorage(CertObject& o) {
     o.context.pbCertEncoded = o.der.data();
     o.context.cbCertEncoded = DWORD(o.der.size());
     o.context.pCertInfo = &o.info;
+}
+
+// "YYMMDDHHMMSSZ" (UTCTime, years 1950-2049) or "YYYYMMDDHHMMSS[.f]Z"
+// (GeneralizedTime) as a FILETIME.
+bool TimeToFileTime(const DerElement& e, FILETIME& out) {
+    const char* p = reinterpret_cast<const char*>(e.content);
+    size_t n = e.length;
+    auto digits = [&](size_t at, size_t count, int& value) {
+        value = 0;
+        if (at + count > n) return false;
+        for (size_t i = 0; i < count; ++i) {
+            if (p[at + i] < '0' || p[at + i] > '9') return false;
+            value = value * 10 + (p[at + i] - '0');
+        }
+        return true;
+    };
+    int year = 0, month, day, hour, minute, second;
+    size_t at;
+    if (e.tag == 0x17) {
+        if (!digits(0, 2, year)) return false;
+        year += year < 50 ? 2000 : 1900;
+        at = 2;
+    } else if (e.tag == 0x18) {
+        if (!digits(0, 4, year)) return false;
+        at = 4;
+    } else {
+        return false;
+    }
+    if (!digits(at, 2, month) || !digits(at + 2, 2, day) || !digits(at + 4, 2, hour) || !digits(at + 6, 2, minute) ||
+        !digits(at + 8, 2, second))
+        return false;
+    at += 10;
+    int milliseconds = 0;
+    if (e.tag == 0x18 && at < n && p[at] == '.') {
+        size_t start = ++at;
+        int scale = 100;
+        while (at < n && p[at] >= '0' && p[at] <= '9') {
+            milliseconds += (p[at] - '0') * scale;
+            scale /= 10;
+            ++at;
+        }
+        if (at == start) return false;
+    }
+    if (at + 1 != n || p[at] != 'Z') return false;
+    SYSTEMTIME st{};
+    st.wYear = WORD(year);
+    st.wMonth = WORD(month);
+    st.wDay = WORD(day);
+    st.wHour = WORD(hour);
+    st.wMinute = WORD(minute);
+    st.wSecond = WORD(second);
+    st.wMilliseconds = WORD(milliseconds);
+    return SystemTimeToFileTime(&st, &out) != FALSE;
+}
+
+// AlgorithmIdentifier: OID text and the encoded parameters (if any).
+bool ReadAlgorithm(const DerElement& e, std::string& oid, Bytes& params) {
+    DerReader r(e);
+    DerElement id, p;
+    if (!r.Next(id, 0x06)) return false;
+    oid = OidText(id.content, id.length);
+    if (oid.empty()) return false;
+    if (!r.AtEnd()) {
+        if (!r.Next(p) || !r.AtEnd()) return false;
+        params.assign(p.start, p.start + p.total());
+    }
+    return true;
+}
+
+// Parses the encoded certificate into the object's fields (strict DER
+// structure of RFC 5280's Certificate; the extension values and key bits are
+// kept as they are encoded).
+bool ParseInto(CertObject& o, const BYTE* der, size_t length) {
+    DerReader top(der, length);
+    DerElement cert, tbs, sigAlg, sig, e;
+    if (!top.Next(cert, 0x30) || !top.AtEnd()) return false;
+    DerReader c(cert);
+    if (!c.Next(tbs, 0x30) || !c.Next(sigAlg, 0x30) || !c.Next(sig, 0x03) || !c.AtEnd()) return false;
+    std::string outerOid;
+    Bytes outerParams;
+    if (!ReadAlgorithm(sigAlg, outerOid, outerParams) || sig.length < 1) return false;
+
+    DerReader t(tbs);
+    o.info.dwVersion = CERT_V1;
+    if (t.Optional(e, 0xA0)) {
+        DerReader v(e);
+        DerElement number;
+        if (!v.Next(number, 0x02) || !v.AtEnd() || number.length != 1 || number.content[0] > 2) return false;
+        o.info.dwVersion = number.content[0];
+    }
+    DerElement serial, alg, issuer, validity, subject, spki;
+    if (!t.Next(serial, 0x02) || serial.length == 0) return false;
+    if (!t.Next(alg, 0x30) || !ReadAlgorithm(alg, o.sigOid, o.sigParams)) return false;
+    if (!t.Next(issuer, 0x30) || !IsName(issuer.start, issuer.total())) return false;
+    if (!t.Next(validity, 0x30)) return false;
+    {
+        DerReader v(validity);
+        DerElement from, to;
+        if (!v.Next(from) || !v.Next(to) || !v.AtEnd() || !TimeToFileTime(from, o.info.NotBefore) ||
+            !TimeToFileTime(to, o.info.NotAfter))
+            return false;
+    }
+    if (!t.Next(subject, 0x30) || !IsName(subject.start, subject.total())) return false;
+    if (!t.Next(spki, 0x30)) return false;
+    {
+        DerReader k(spki);
+        DerElement keyAlg, bits;
+        if (!k.Next(keyAlg, 0x30) || !ReadAlgorithm(keyAlg, o.keyOid, o.keyParams) || !k.Next(bits, 0x03) ||
+            !k.AtEnd() || bits.length < 1 || bits.content[0] > 7)
+            return false;
+        o.publicKey.assign(bits.content + 1, bits.content + bits.length);
+        o.info.SubjectPublicKeyInfo.PublicKey.cUnusedBits = bits.content[0];
+    }
+    if (t.Optional(e, 0x81)) {
+        if (e.length < 1) return false;
+        o.issuerUid.assign(e.content + 1, e.content + e.length);
+    }
+    if (t.Optional(e, 0x82)) {
+        if (e.length < 1) return false;
+        o.subjectUid.assign(e.content + 1, e.content + e.length);
+    }
+    std::vector<BOOL> critical;
+    if (t.Optional(e, 0xA3)) {
+        DerReader wrapper(e);
+        DerElement list;
+        if (!wrapper.Next(list, 0x30) || !wrapper.AtEnd()) return false;
+        DerReader exts(list);
+        while (!exts.AtEnd()) {
+            DerElement ext, id, flag, value;
+            if (!exts.Next(ext, 0x30)) return false;
+            DerReader x(ext);
+            if (!x.Next(id, 0x06)) return false;
+            BOOL isCritical = FALSE;
+            if (x.Optional(flag, 0x01)) {
+                if (flag.length != 1) return false;
+                isCritical = flag.content[0] ? TRUE : FALSE;
+            }
+            if (!x.Next(value, 0x04) || !x.AtEnd()) return false;
+            std::string oid = OidText(id.content, id.length);
+            if (oid.empty()) return false;
+            o.extOids.push_back(oid);
+            o.extValues.emplace_back(value.content, value.content + value.length);
+            critical.push_back(isCritical);
+        }
+    }
+    if (!t.AtEnd()) return false;
+    o.der.assign(der, der + length);
+    o.serial.assign(serial.content, serial.content + serial.length);
+    std::reverse(o.serial.begin(), o.serial.end());
+    o.issuer.assign(issuer.start, issuer.start + issuer.total());
+    o.subject.assign(subject.start, subject.start + subject.total());
+    PointInfoAtStorage(o);
+    for (size_t i = 0; i < critical.size(); ++i) o.extensions[i].fCritical = critical[i];
+    return true;
 }
 
 Bytes Digest(const EVP_MD* md, const BYTE* data, size_t length) {
@@ -175,75 +270,17 @@ std::u16string Thumbprint(const CertObject& object) {
 }
 
 CertObject* ParseCertificate(const BYTE* der, DWORD length, DWORD& error) {
-    error = DWORD(CRYPT_E_ASN1_BADTAG);
     if (!der || length == 0) {
         error = DWORD(CRYPT_E_ASN1_EOD);
         return nullptr;
     }
-    const unsigned char* p = der;
-    X509* x = d2i_X509(nullptr, &p, long(length));
-    if (!x) return nullptr;
-    // Trailing bytes after the certificate are not accepted.
-    if (p != der + length) {
-        X509_free(x);
-        error = DWORD(CRYPT_E_ASN1_CORRUPT);
-        return nullptr;
-    }
-    DerElement serial, issuer, subject;
-    if (!ReadTbsParts(der, length, serial, issuer, subject)) {
-        X509_free(x);
-        return nullptr;
-    }
     auto* o = new CertObject();
     o->magic = kCertMagic;
-    o->der.assign(der, der + length);
-    o->info.dwVersion = DWORD(X509_get_version(x));
-    o->serial.assign(serial.content, serial.content + serial.length);
-    std::reverse(o->serial.begin(), o->serial.end());
-    o->issuer.assign(issuer.start, issuer.start + issuer.total());
-    o->subject.assign(subject.start, subject.start + subject.total());
-
-    const X509_ALGOR* sigAlg = X509_get0_tbs_sigalg(x);
-    o->sigOid = OidText(sigAlg->algorithm);
-    o->sigParams = EncodeParameter(sigAlg);
-
-    bool ok = TimeToFileTime(X509_get0_notBefore(x), o->info.NotBefore) &&
-              TimeToFileTime(X509_get0_notAfter(x), o->info.NotAfter);
-
-    X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
-    const unsigned char* keyBytes = nullptr;
-    int keyLength = 0;
-    X509_ALGOR* keyAlg = nullptr;
-    ASN1_OBJECT* keyObj = nullptr;
-    if (ok && pub && X509_PUBKEY_get0_param(&keyObj, &keyBytes, &keyLength, &keyAlg, pub) == 1) {
-        o->keyOid = OidText(keyObj);
-        if (keyAlg) o->keyParams = EncodeParameter(keyAlg);
-        if (keyBytes && keyLength > 0) o->publicKey.assign(keyBytes, keyBytes + keyLength);
-    } else {
-        ok = false;
-    }
-
-    const ASN1_BIT_STRING *issuerUid = nullptr, *subjectUid = nullptr;
-    X509_get0_uids(x, &issuerUid, &subjectUid);
-    if (issuerUid) o->issuerUid.assign(issuerUid->data, issuerUid->data + issuerUid->length);
-    if (subjectUid) o->subjectUid.assign(subjectUid->data, subjectUid->data + subjectUid->length);
-
-    const STACK_OF(X509_EXTENSION)* exts = X509_get0_extensions(x);
-    std::vector<BOOL> critical;
-    for (int i = 0; ok && i < sk_X509_EXTENSION_num(exts); ++i) {
-        X509_EXTENSION* ext = sk_X509_EXTENSION_value(exts, i);
-        o->extOids.push_back(OidText(X509_EXTENSION_get_object(ext)));
-        const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext);
-        o->extValues.emplace_back(data->data, data->data + data->length);
-        critical.push_back(X509_EXTENSION_get_critical(ext) ? TRUE : FALSE);
-    }
-    X509_free(x);
-    if (!ok) {
+    if (!ParseInto(*o, der, length)) {
         delete o;
+        error = der[0] == 0x30 ? DWORD(CRYPT_E_ASN1_CORRUPT) : DWORD(CRYPT_E_ASN1_BADTAG);
         return nullptr;
     }
-    PointInfoAtStorage(*o);
-    for (size_t i = 0; i < critical.size(); ++i) o->extensions[i].fCritical = critical[i];
     error = 0;
     return o;
 }

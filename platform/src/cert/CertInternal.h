@@ -55,6 +55,8 @@ constexpr uint32_t kStoreMagic = 0x53544F52;  // "STOR"
 
 // Parses DER into a new object with refs == 0; nullptr with the error set.
 CertObject* ParseCertificate(const BYTE* der, DWORD length, DWORD& error);
+// Whether the bytes are exactly one encoded X.500 Name.
+bool IsName(const BYTE* data, size_t length);
 // Validates a caller's context pointer.
 CertObject* FromContext(PCCERT_CONTEXT context);
 // A copy with the same certificate and properties, not in any store.

@@ -21,26 +21,6 @@ struct Attribute {
 };
 using Rdn = std::vector<Attribute>;
 
-std::string DecodeOid(const BYTE* p, size_t n) {
-    std::string text;
-    unsigned long long value = 0;
-    bool first = true;
-    for (size_t i = 0; i < n; ++i) {
-        if (value > (~0ULL >> 8)) return std::string();
-        value = (value << 7) | (p[i] & 0x7F);
-        if (p[i] & 0x80) continue;
-        if (first) {
-            unsigned long long top = value < 40 ? 0 : value < 80 ? 1 : 2;
-            text = std::to_string(top) + "." + std::to_string(value - top * 40);
-            first = false;
-        } else {
-            text += "." + std::to_string(value);
-        }
-        value = 0;
-    }
-    return text;
-}
-
 // Splits an encoded Name into its RDNs; false when it is not a Name.
 bool ParseName(const BYTE* data, size_t length, std::vector<Rdn>& rdns) {
     DerReader top(data, length);
@@ -57,7 +37,9 @@ bool ParseName(const BYTE* data, size_t length, std::vector<Rdn>& rdns) {
             if (!atvs.Next(atv, 0x30)) return false;
             DerReader parts(atv);
             if (!parts.Next(oid, 0x06) || !parts.Next(value)) return false;
-            rdn.push_back(Attribute{DecodeOid(oid.content, oid.length), value.tag, value.content, value.length});
+            std::string text = OidText(oid.content, oid.length);
+            if (text.empty()) return false;
+            rdn.push_back(Attribute{text, value.tag, value.content, value.length});
         }
         rdns.push_back(std::move(rdn));
     }
@@ -217,6 +199,12 @@ const Attribute* FindAttribute(const std::vector<Rdn>& rdns, const char* oid) {
 }
 
 }  // namespace
+
+bool IsName(const BYTE* data, size_t length) {
+    std::vector<Rdn> rdns;
+    return ParseName(data, length, rdns);
+}
+
 }  // namespace tessera::cert
 
 using namespace tessera;

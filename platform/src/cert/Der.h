@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 namespace tessera::cert {
 
@@ -51,5 +52,27 @@ private:
     const BYTE* p_;
     const BYTE* end_;
 };
+
+// Dotted text of an encoded OBJECT IDENTIFIER; empty when malformed.
+inline std::string OidText(const BYTE* p, size_t n) {
+    if (n == 0 || (p[n - 1] & 0x80)) return std::string();
+    std::string text;
+    unsigned long long value = 0;
+    bool first = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (value > (~0ULL >> 8)) return std::string();
+        value = (value << 7) | (p[i] & 0x7F);
+        if (p[i] & 0x80) continue;
+        if (first) {
+            unsigned long long top = value < 40 ? 0 : value < 80 ? 1 : 2;
+            text = std::to_string(top) + "." + std::to_string(value - top * 40);
+            first = false;
+        } else {
+            text += "." + std::to_string(value);
+        }
+        value = 0;
+    }
+    return text;
+}
 
 }  // namespace tessera::cert
