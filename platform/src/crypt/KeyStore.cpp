@@ -1,0 +1,230 @@
+#include "KeyStore.h"
+
+#include <tessera/platform_internal.h>
+
+#include <sqlite3.h>
+
+namespace tessera::crypt::keystore {
+namespace {
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS keystore_containers("
+    "  id INTEGER PRIMARY KEY,"
+    "  family TEXT NOT NULL,"
+    "  name TEXT NOT NULL,"
+    "  name_key TEXT NOT NULL,"
+    "  created TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ','now')),"
+    "  UNIQUE(family, name_key));"
+    "CREATE TABLE IF NOT EXISTS keystore_keys("
+    "  container_id INTEGER NOT NULL REFERENCES keystore_containers(id) ON DELETE CASCADE,"
+    "  key_spec INTEGER NOT NULL,"
+    "  algorithm INTEGER NOT NULL,"
+    "  flags INTEGER NOT NULL,"
+    "  pkcs8 BLOB NOT NULL,"
+    "  certificate BLOB,"
+    "  PRIMARY KEY(container_id, key_spec));";
+
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    bool Ok() const { return rc_ == SQLITE_OK; }
+    int Code() const { return rc_; }
+    Statement& Text(int i, const std::string& v) {
+        if (Ok()) rc_ = sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Int(int i, sqlite3_int64 v) {
+        if (Ok()) rc_ = sqlite3_bind_int64(stmt_, i, v);
+        return *this;
+    }
+    Statement& Blob(int i, const BYTE* p, size_t n) {
+        if (Ok()) rc_ = n ? sqlite3_bind_blob(stmt_, i, p, int(n), SQLITE_TRANSIENT) : sqlite3_bind_null(stmt_, i);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int Step() {
+        if (!Ok()) return rc_;
+        int rc = sqlite3_step(stmt_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) rc_ = rc;
+        return rc;
+    }
+    sqlite3_stmt* Raw() { return stmt_; }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    int rc_;
+};
+
+BOOL FailSqlite(int rc) { return Fail(store::ErrorFromSqlite(rc)); }
+
+std::shared_ptr<store::Database> OpenDatabase(Scope scope, bool forWrite, bool& missing) {
+    missing = false;
+    DWORD error = ERROR_SUCCESS;
+    auto db = store::Database::Open(scope, forWrite, error);
+    if (!db) {
+        if (!forWrite && error == ERROR_FILE_NOT_FOUND) {
+            missing = true;
+            return nullptr;
+        }
+        SetLastError(error);
+        return nullptr;
+    }
+    if (!db->EnsureSchema("keystore", kSchema, error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return db;
+}
+
+// The row id of a container, 0 when it does not exist, -1 on error.
+sqlite3_int64 ContainerId(store::Database& db, Family family, const std::string& key) {
+    Statement s(db.Handle(), "SELECT id FROM keystore_containers WHERE family=?1 AND name_key=?2");
+    s.Text(1, FamilyTag(family)).Text(2, key);
+    int rc = s.Step();
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(s.Raw(), 0);
+    if (rc == SQLITE_DONE) return 0;
+    SetLastError(store::ErrorFromSqlite(rc));
+    return -1;
+}
+
+}  // namespace
+
+std::string ContainerKey(const std::u16string& name) {
+    std::u16string folded = name;
+    for (auto& c : folded)
+        if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+    return ToUtf8(folded.c_str(), folded.size());
+}
+
+bool ContainerExists(Scope scope, Family family, const std::string& key, bool& exists) {
+    exists = false;
+    bool missing = false;
+    auto db = OpenDatabase(scope, false, missing);
+    if (missing) return true;
+    if (!db) return false;
+    std::lock_guard<std::recursive_mutex> guard(db->Mutex());
+    sqlite3_int64 id = ContainerId(*db, family, key);
+    if (id < 0) return false;
+    exists = id > 0;
+    return true;
+}
+
+bool CreateContainer(Scope scope, Family family, const std::u16string& name, const std::string& key) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    sqlite3_int64 id = ContainerId(*db, family, key);
+    if (id < 0) return false;
+    if (id > 0) return Fail(NTE_EXISTS);
+    Statement s(db->Handle(), "INSERT INTO keystore_containers(family, name, name_key) VALUES(?1, ?2, ?3)");
+    s.Text(1, FamilyTag(family)).Text(2, ToUtf8(name.c_str(), name.size())).Text(3, key);
+    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
+bool DeleteContainer(Scope scope, Family family, const std::string& key) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, false, missing);
+    if (missing) return Fail(NTE_BAD_KEYSET);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    sqlite3_int64 id = ContainerId(*db, family, key);
+    if (id < 0) return false;
+    if (id == 0) return Fail(NTE_BAD_KEYSET);
+    Statement keys(db->Handle(), "DELETE FROM keystore_keys WHERE container_id=?1");
+    keys.Int(1, id);
+    if (keys.Step() != SQLITE_DONE) return FailSqlite(keys.Code());
+    Statement container(db->Handle(), "DELETE FROM keystore_containers WHERE id=?1");
+    container.Int(1, id);
+    if (container.Step() != SQLITE_DONE) return FailSqlite(container.Code());
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
+bool ListContainers(Scope scope, Family family, std::vector<std::string>& names) {
+    names.clear();
+    bool missing = false;
+    auto db = OpenDatabase(scope, false, missing);
+    if (missing) return true;
+    if (!db) return false;
+    std::lock_guard<std::recursive_mutex> guard(db->Mutex());
+    Statement s(db->Handle(), "SELECT name FROM keystore_containers WHERE family=?1 ORDER BY id");
+    s.Text(1, FamilyTag(family));
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW)
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s.Raw(), 0)));
+    if (rc != SQLITE_DONE) return FailSqlite(rc);
+    return true;
+}
+
+bool LoadKey(Scope scope, Family family, const std::string& key, DWORD keySpec, StoredKey& stored, bool& found) {
+    found = false;
+    bool missing = false;
+    auto db = OpenDatabase(scope, false, missing);
+    if (missing) return true;
+    if (!db) return false;
+    std::lock_guard<std::recursive_mutex> guard(db->Mutex());
+    Statement s(db->Handle(),
+                "SELECT k.algorithm, k.flags, k.pkcs8, k.certificate FROM keystore_keys k "
+                "JOIN keystore_containers c ON c.id = k.container_id "
+                "WHERE c.family=?1 AND c.name_key=?2 AND k.key_spec=?3");
+    s.Text(1, FamilyTag(family)).Text(2, key).Int(3, keySpec);
+    int rc = s.Step();
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return FailSqlite(rc);
+    stored.algorithm = ALG_ID(sqlite3_column_int64(s.Raw(), 0));
+    stored.flags = DWORD(sqlite3_column_int64(s.Raw(), 1));
+    auto blob = static_cast<const BYTE*>(sqlite3_column_blob(s.Raw(), 2));
+    stored.pkcs8 = SecureBytes(blob, size_t(sqlite3_column_bytes(s.Raw(), 2)));
+    auto cert = static_cast<const BYTE*>(sqlite3_column_blob(s.Raw(), 3));
+    int certLength = sqlite3_column_bytes(s.Raw(), 3);
+    stored.certificate.assign(cert, cert + (cert ? certLength : 0));
+    found = true;
+    return true;
+}
+
+bool SaveKey(Scope scope, Family family, const std::string& key, DWORD keySpec, const StoredKey& stored) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    sqlite3_int64 id = ContainerId(*db, family, key);
+    if (id < 0) return false;
+    if (id == 0) return Fail(NTE_BAD_KEYSET);
+    Statement s(db->Handle(),
+                "INSERT OR REPLACE INTO keystore_keys(container_id, key_spec, algorithm, flags, pkcs8, certificate) "
+                "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    s.Int(1, id).Int(2, keySpec).Int(3, stored.algorithm).Int(4, stored.flags);
+    s.Blob(5, stored.pkcs8.data(), stored.pkcs8.size());
+    s.Blob(6, stored.certificate.data(), stored.certificate.size());
+    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
+bool SaveCertificate(Scope scope, Family family, const std::string& key, DWORD keySpec,
+                     const std::vector<BYTE>& certificate) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    sqlite3_int64 id = ContainerId(*db, family, key);
+    if (id < 0) return false;
+    if (id == 0) return Fail(NTE_BAD_KEYSET);
+    Statement s(db->Handle(), "UPDATE keystore_keys SET certificate=?3 WHERE container_id=?1 AND key_spec=?2");
+    s.Int(1, id).Int(2, keySpec).Blob(3, certificate.data(), certificate.size());
+    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    if (sqlite3_changes(db->Handle()) == 0) return Fail(NTE_NO_KEY);
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
+}  // namespace tessera::crypt::keystore

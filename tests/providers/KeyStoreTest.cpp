@@ -1,0 +1,2 @@
+// The Linux key store itself: files, processes, transactions.
+#include "ProviderSupport.h"
