@@ -20,6 +20,9 @@ struct RsaKey {
 
 bool Available();  // false where a check cannot be made (the case is skipped)
 bool Sm2Available();
+// Running on Wine, whose providers differ from the Windows documentation in
+// places; those cases follow the documentation and are marked.
+bool UnderWine();
 
 bool ParseRsaPublicKey(const Bytes& der, Bytes& modulus, uint32_t& exponent);
 bool VerifyRsaSha1(const Bytes& publicKeyDer, const Bytes& message, const Bytes& signature);

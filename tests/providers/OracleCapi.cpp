@@ -102,6 +102,10 @@ HCRYPTKEY ImportPublic(const Bytes& der, ALG_ID algorithm) {
 
 bool Available() { return Prov() != 0; }
 bool Sm2Available() { return false; }
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 bool ParseRsaPublicKey(const Bytes& der, Bytes& modulus, uint32_t& exponent) {
     size_t pos = 0, length = 0;

@@ -70,6 +70,7 @@ void Put32(Bytes& b, uint32_t v) {
 
 bool Available() { return true; }
 bool Sm2Available() { return true; }
+bool UnderWine() { return false; }
 
 bool ParseRsaPublicKey(const Bytes& der, Bytes& modulus, uint32_t& exponent) {
     auto pkey = RsaPublic(der);
