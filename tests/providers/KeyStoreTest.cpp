@@ -1,2 +1,273 @@
-// The Linux key store itself: files, processes, transactions.
+// The Linux key store itself: where and how keys are kept, and what several
+// processes at once, or a process killed at any instant, leave behind.
+// Helper processes are this test program run again (KeyStoreChild.Run).
 #include "ProviderSupport.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+const WCHAR kEnhanced[] = TEXT("Microsoft Enhanced Cryptographic Provider v1.0");
+
+WStr Wide(const std::string& s) { return WStr(s.begin(), s.end()); }
+
+std::string StoreDir() { return std::getenv("TESSERA_STORE_DIR"); }
+std::string DatabaseFile() { return StoreDir() + "/tessera.db"; }
+
+// Starts this program again as a helper with the given role and argument.
+pid_t SpawnChild(const std::string& role, const std::string& argument) {
+    std::string roleVar = "TESSERA_KEYSTORE_CHILD=" + role;
+    std::string argVar = "TESSERA_KEYSTORE_ARG=" + argument;
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    env.push_back(roleVar.data());
+    env.push_back(argVar.data());
+    env.push_back(nullptr);
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=KeyStoreChild.Run";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, env.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool MakeContainerWithKey(const WStr& name) {
+    Prov prov;
+    KeyH key;
+    return prov.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET) &&
+           CryptGenKey(prov.h, AT_SIGNATURE, 512u << 16, &key.h);
+}
+
+// Query helper over the database file, independent of the provider code.
+struct Db {
+    sqlite3* db = nullptr;
+    Db() { sqlite3_open_v2(DatabaseFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr); }
+    ~Db() { sqlite3_close(db); }
+    long long Count(const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        long long n = -1;
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+            n = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+        return n;
+    }
+};
+
+// ---- helper processes ----------------------------------------------------------------
+
+TEST(KeyStoreChild, Run) {
+    const char* role = std::getenv("TESSERA_KEYSTORE_CHILD");
+    if (!role) GTEST_SKIP() << "helper process only";
+    std::string argument = std::getenv("TESSERA_KEYSTORE_ARG");
+    if (std::string(role) == "create") {
+        // argument: prefix,count
+        std::string prefix = argument.substr(0, argument.find(','));
+        int count = std::atoi(argument.substr(argument.find(',') + 1).c_str());
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(MakeContainerWithKey(Wide(prefix + "-" + std::to_string(i)))) << GetLastError();
+    } else if (std::string(role) == "churn") {
+        for (int i = 0;; ++i) {
+            WStr name = Wide(argument + "-" + std::to_string(i));
+            MakeContainerWithKey(name);
+            if (i % 3 == 0) {
+                HCRYPTPROV h = 0;
+                CryptAcquireContextW(&h, name.c_str(), kEnhanced, 1, CRYPT_DELETEKEYSET);
+            }
+        }
+    }
+}
+
+// ---- the store ----------------------------------------------------------------------
+
+TEST(KeyStore, KeepsOwnerOnlyFilesWithPkcs8Keys) {
+    WStr name = UniqueContainer("files");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 1024u << 16, &key.h));
+    Bytes publicKey = PublicKeyBits(prov.h, AT_KEYEXCHANGE);
+
+    struct stat st;
+    ASSERT_EQ(stat(StoreDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(DatabaseFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    Db db;
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db.db,
+                                 "SELECT k.pkcs8 FROM keystore_keys k JOIN keystore_containers c ON c.id = "
+                                 "k.container_id WHERE c.name = ?1",
+                                 -1, &s, nullptr),
+              SQLITE_OK);
+    std::string narrow = Narrow(name.c_str());
+    sqlite3_bind_text(s, 1, narrow.c_str(), -1, SQLITE_TRANSIENT);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 0));
+    PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, sqlite3_column_bytes(s, 0));
+    ASSERT_NE(p8, nullptr);
+    EVP_PKEY* pkey = EVP_PKCS82PKEY(p8);
+    ASSERT_NE(pkey, nullptr);
+    unsigned char* der = nullptr;
+    int n = i2d_PublicKey(pkey, &der);
+    EXPECT_EQ(Bytes(der, der + n), publicKey);
+    OPENSSL_free(der);
+    EVP_PKEY_free(pkey);
+    PKCS8_PRIV_KEY_INFO_free(p8);
+    sqlite3_finalize(s);
+}
+
+TEST(KeyStore, ContainersMadeByAnotherProcessAreUsable) {
+    std::string prefix = Narrow(UniqueContainer("child").c_str());
+    pid_t child = SpawnChild("create", prefix + ",1");
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(WaitExit(child), 0);
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(Wide(prefix + "-0").c_str(), kEnhanced, 1, 0)) << GetLastError();
+    Bytes message = Text("made elsewhere");
+    EXPECT_TRUE(oracle::VerifyRsaSha1(PublicKeyBits(prov.h, AT_SIGNATURE), message,
+                                      Reversed(SignMessage(prov.h, CALG_SHA1, AT_SIGNATURE, message))));
+}
+
+TEST(KeyStore, TwoProcessesCreateContainersAtOnce) {
+    std::string a = Narrow(UniqueContainer("a").c_str()), b = Narrow(UniqueContainer("b").c_str());
+    constexpr int kEach = 12;
+    pid_t first = SpawnChild("create", a + "," + std::to_string(kEach));
+    pid_t second = SpawnChild("create", b + "," + std::to_string(kEach));
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(WaitExit(first), 0);
+    EXPECT_EQ(WaitExit(second), 0);
+
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(nullptr, kEnhanced, 1, CRYPT_VERIFYCONTEXT));
+    int found = 0;
+    std::vector<char> name(512);
+    DWORD size = DWORD(name.size());
+    for (DWORD flags = CRYPT_FIRST; CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, (BYTE*)name.data(), &size, flags);
+         flags = 0) {
+        std::string n = name.data();
+        if (n.rfind(a, 0) == 0 || n.rfind(b, 0) == 0) ++found;
+        size = DWORD(name.size());
+    }
+    EXPECT_EQ(found, 2 * kEach);
+}
+
+// However often a writer is killed, every container and key in the store
+// is whole: the database is intact and each stored key decodes.
+TEST(KeyStore, KilledWriterLeavesOnlyWholeState) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        Db before;
+        long long start = before.Count("SELECT count(*) FROM keystore_containers");
+        pid_t child = SpawnChild("churn", Narrow(UniqueContainer("churn").c_str()));
+        ASSERT_GT(child, 0);
+        // Let it make progress, then kill it wherever it is.
+        for (int i = 0; i < 400; ++i) {
+            Db db;
+            if (db.Count("SELECT count(*) FROM keystore_containers") >= start + 3 + round) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(1000 + 3700 * round));
+        kill(child, SIGKILL);
+        WaitExit(child);
+
+        Db db;
+        sqlite3_stmt* s = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db.db, "PRAGMA integrity_check", -1, &s, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok");
+        sqlite3_finalize(s);
+        EXPECT_EQ(db.Count("SELECT count(*) FROM keystore_keys WHERE container_id NOT IN "
+                           "(SELECT id FROM keystore_containers)"),
+                  0);
+        ASSERT_EQ(sqlite3_prepare_v2(db.db, "SELECT pkcs8 FROM keystore_keys", -1, &s, nullptr), SQLITE_OK);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 0));
+            PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, sqlite3_column_bytes(s, 0));
+            EXPECT_NE(p8, nullptr);
+            PKCS8_PRIV_KEY_INFO_free(p8);
+        }
+        sqlite3_finalize(s);
+    }
+    // The store stays usable after the kills.
+    EXPECT_TRUE(MakeContainerWithKey(UniqueContainer("after")));
+}
+
+TEST(KeyStore, UserProtectedKeysAreRecordedAndNotUsedSilently) {
+    WStr name = UniqueContainer("protected");
+    {
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+        KeyH key;
+        ASSERT_TRUE(CryptGenKey(prov.h, AT_SIGNATURE, (1024u << 16) | CRYPT_USER_PROTECTED, &key.h));
+        EXPECT_FALSE(SignMessage(prov.h, CALG_SHA1, AT_SIGNATURE, Text("asked")).empty());
+    }
+    Db db;
+    EXPECT_EQ(db.Count("SELECT flags FROM keystore_keys ORDER BY rowid DESC LIMIT 1") & CRYPT_USER_PROTECTED,
+              CRYPT_USER_PROTECTED);
+    Prov silent;
+    ASSERT_TRUE(silent.Acquire(name.c_str(), kEnhanced, 1, CRYPT_SILENT));
+    EXPECT_TRUE(SignMessage(silent.h, CALG_SHA1, AT_SIGNATURE, Text("silent")).empty());
+    EXPECT_EQ(GetLastError(), Code(NTE_SILENT_CONTEXT));
+    KeyH other;
+    EXPECT_FALSE(CryptGenKey(silent.h, AT_KEYEXCHANGE, CRYPT_USER_PROTECTED, &other.h));
+    EXPECT_EQ(GetLastError(), Code(NTE_SILENT_CONTEXT));
+}
+
+TEST(KeyStore, MachineKeysetsLiveInTheMachineStore) {
+    char pattern[] = "/tmp/tessera-machine-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    setenv("TESSERA_MACHINE_STORE_DIR", pattern, 1);
+    WStr name = UniqueContainer("machine");
+    Prov machine;
+    ASSERT_TRUE(machine.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET)) << GetLastError();
+    Prov user;
+    EXPECT_FALSE(user.Acquire(name.c_str(), kEnhanced, 1, 0));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_KEYSET));
+    struct stat st;
+    EXPECT_EQ(stat((std::string(pattern) + "/machine.db").c_str(), &st), 0);
+    HCRYPTPROV h = 0;
+    EXPECT_TRUE(CryptAcquireContextW(&h, name.c_str(), kEnhanced, 1, CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET));
+    unsetenv("TESSERA_MACHINE_STORE_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(pattern, ignored);
+}
+
+TEST(KeyStore, ContainerNamesCompareWithoutCase) {
+    WStr name = UniqueContainer("Case");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+    WStr upper = name;
+    for (auto& c : upper) c = WCHAR(toupper(c));
+    Prov again;
+    EXPECT_TRUE(again.Acquire(upper.c_str(), kEnhanced, 1, 0));
+    EXPECT_FALSE(again.Acquire(upper.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+    EXPECT_EQ(GetLastError(), Code(NTE_EXISTS));
+}
+
+}  // namespace

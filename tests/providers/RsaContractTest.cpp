@@ -23,6 +23,8 @@ const RsaProvider kRsaProviders[] = {
     {TEXT("Tessera RSA Software CSP"), 1, false, 2048, true},
 };
 
+void PrintTo(const RsaProvider& p, std::ostream* os) { *os << Narrow(p.name); }
+
 DWORD Dword(const Bytes& b, size_t offset) {
     DWORD v;
     std::memcpy(&v, b.data() + offset, 4);
