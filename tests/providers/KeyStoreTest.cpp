@@ -271,3 +271,50 @@ TEST(KeyStore, ContainerNamesCompareWithoutCase) {
 }
 
 }  // namespace
+
+namespace {
+
+// A certificate given to a Tessera provider appears in the user's "MY"
+// store, linked to the container, where the certificate listing finds it.
+TEST(KeyStore, TesseraCertificatesAreLinkedIntoTheUserStore) {
+    const WCHAR sm2[] = TEXT("Tessera SM2 Software CSP");
+    WStr name = UniqueContainer("linked");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), sm2, 1, CRYPT_NEWKEYSET));
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(prov.h, 0x3E00, 0, &key.h));
+    Bytes blob = ExportBlob(key.h, PUBLICKEYBLOB);
+    Bytes point{0x04};
+    point.insert(point.end(), blob.rend() - 44, blob.rend() - 12);
+    point.insert(point.end(), blob.rend() - 108, blob.rend() - 76);
+    Bytes certificate = oracle::IssueCertificate(point, true);
+
+    // The SM2 installation route: a verify context naming the container.
+    Prov verify;
+    ASSERT_TRUE(verify.Acquire(name.c_str(), sm2, 1, CRYPT_VERIFYCONTEXT));
+    KeyH user;
+    ASSERT_TRUE(CryptGetUserKey(verify.h, AT_SIGNATURE, &user.h));
+    ASSERT_TRUE(CryptSetKeyParam(user.h, KP_CERTIFICATE, certificate.data(), 0)) << GetLastError();
+
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY"));
+    ASSERT_NE(store, nullptr);
+    bool found = false;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c;
+         c = CertEnumCertificatesInStore(store, c)) {
+        if (Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded) != certificate) continue;
+        DWORD size = 0;
+        ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+        std::vector<uint64_t> buffer(size / 8 + 1);
+        auto info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
+        ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, info, &size));
+        EXPECT_EQ(WStr(info->pwszContainerName), name);
+        EXPECT_EQ(WStr(info->pwszProvName), WStr(sm2));
+        EXPECT_EQ(info->dwProvType, 1u);
+        EXPECT_EQ(info->dwKeySpec, DWORD(AT_SIGNATURE));
+        found = true;
+    }
+    EXPECT_TRUE(found);
+    CertCloseStore(store, 0);
+}
+
+}  // namespace

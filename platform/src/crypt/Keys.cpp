@@ -5,17 +5,12 @@
 #include "Vendor.h"
 
 #include <tessera/platform_internal.h>
+#include <tessera/store_internal.h>
 
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
-
-// The certificate stores link a certificate given to the Tessera providers
-// into the user's "MY" store when that layer is linked in.
-__attribute__((weak)) bool TesseraStoreAddLinkedCertificate(const BYTE* der, DWORD length, const WCHAR* container,
-                                                            const WCHAR* provider, DWORD providerType,
-                                                            DWORD keySpec);
 
 namespace tessera::crypt {
 
@@ -290,9 +285,12 @@ BOOL SetCertificate(Key& key, const BYTE* data) {
         std::lock_guard<std::mutex> lock(c.mutex);
         key.pair->certificate = der;
     }
-    if (!c.ephemeral && TesseraStoreAddLinkedCertificate)
-        TesseraStoreAddLinkedCertificate(der.data(), length, c.containerName.c_str(), c.provider->name,
-                                         c.provider->type, key.pair->keySpec);
+    // As smart-card certificate propagation does on Windows, the certificate
+    // also goes into the user's "MY" store, linked to this container.
+    if (!c.ephemeral && c.scope == Scope::User &&
+        !TesseraStoreAddLinkedCertificate(der.data(), length, c.containerName.c_str(), c.provider->name,
+                                          c.provider->type, key.pair->keySpec))
+        return FALSE;
     return TRUE;
 }
 
