@@ -11,22 +11,22 @@ struct Output {
     }
 };
 
-struct Spec {
+struct Conversion {
     bool zeroPad = false;
     bool leftAlign = false;
     int width = 0;
 };
 
-void PutPadded(Output& out, const WCHAR* text, size_t length, const Spec& spec) {
-    size_t pad = spec.width > 0 && size_t(spec.width) > length ? size_t(spec.width) - length : 0;
-    if (!spec.leftAlign)
-        for (size_t i = 0; i < pad; ++i) out.Put(spec.zeroPad ? u'0' : u' ');
+void PutPadded(Output& out, const WCHAR* text, size_t length, const Conversion& conv) {
+    size_t pad = conv.width > 0 && size_t(conv.width) > length ? size_t(conv.width) - length : 0;
+    if (!conv.leftAlign)
+        for (size_t i = 0; i < pad; ++i) out.Put(conv.zeroPad ? u'0' : u' ');
     for (size_t i = 0; i < length; ++i) out.Put(text[i]);
-    if (spec.leftAlign)
+    if (conv.leftAlign)
         for (size_t i = 0; i < pad; ++i) out.Put(u' ');
 }
 
-void PutNumber(Output& out, unsigned long long value, bool negative, unsigned base, bool upper, Spec spec) {
+void PutNumber(Output& out, unsigned long long value, bool negative, unsigned base, bool upper, Conversion conv) {
     WCHAR digits[24];
     size_t n = 0;
     do {
@@ -36,30 +36,30 @@ void PutNumber(Output& out, unsigned long long value, bool negative, unsigned ba
     } while (value);
     WCHAR text[26];
     size_t length = 0;
-    if (negative && spec.zeroPad) {
+    if (negative && conv.zeroPad) {
         out.Put(u'-');
-        if (spec.width > 0) --spec.width;
+        if (conv.width > 0) --conv.width;
     } else if (negative) {
         text[length++] = u'-';
     }
     while (n) text[length++] = digits[--n];
-    PutPadded(out, text, length, spec);
+    PutPadded(out, text, length, conv);
 }
 
-void PutNarrow(Output& out, const char* text, const Spec& spec) {
+void PutNarrow(Output& out, const char* text, const Conversion& conv) {
     if (!text) text = "(null)";
     WCHAR chunk[1];
     size_t length = 0;
     while (text[length]) ++length;
-    size_t pad = spec.width > 0 && size_t(spec.width) > length ? size_t(spec.width) - length : 0;
-    if (!spec.leftAlign)
+    size_t pad = conv.width > 0 && size_t(conv.width) > length ? size_t(conv.width) - length : 0;
+    if (!conv.leftAlign)
         for (size_t i = 0; i < pad; ++i) out.Put(u' ');
     // 8-bit arguments are ASCII or UTF-8; bytes are widened one by one.
     for (size_t i = 0; i < length; ++i) {
         chunk[0] = WCHAR((unsigned char)text[i]);
         out.Put(chunk[0]);
     }
-    if (spec.leftAlign)
+    if (conv.leftAlign)
         for (size_t i = 0; i < pad; ++i) out.Put(u' ');
 }
 
@@ -74,13 +74,13 @@ int FormatWideV(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list arg
             continue;
         }
         ++p;
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
-            if (*p == u'0') spec.zeroPad = true;
-            else if (*p == u'-') spec.leftAlign = true;
+            if (*p == u'0') conv.zeroPad = true;
+            else if (*p == u'-') conv.leftAlign = true;
             else break;
         }
-        while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + (*p++ - u'0');
+        while (*p >= u'0' && *p <= u'9') conv.width = conv.width * 10 + (*p++ - u'0');
         bool longLong = false;
         if (*p == u'l' && p[1] == u'l') longLong = true, p += 2;
         else if (*p == u'l' && p[1] != u's') ++p;
@@ -91,26 +91,26 @@ int FormatWideV(WCHAR* buffer, size_t capacity, const WCHAR* format, va_list arg
                 ++p;
                 const WCHAR* s = va_arg(args, const WCHAR*);
                 if (!s) s = TEXT("(null)");
-                PutPadded(out, s, WideLength(s), spec);
+                PutPadded(out, s, WideLength(s), conv);
             }
             break;
-        case u's': PutNarrow(out, va_arg(args, const char*), spec); break;
+        case u's': PutNarrow(out, va_arg(args, const char*), conv); break;
         case u'c': out.Put(WCHAR((unsigned char)va_arg(args, int))); break;
         case u'd':
         case u'i': {
             long long v = longLong ? va_arg(args, long long) : va_arg(args, int);
-            PutNumber(out, v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v, v < 0, 10, false, spec);
+            PutNumber(out, v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v, v < 0, 10, false, conv);
             break;
         }
         case u'u':
         case u'x':
         case u'X': {
             unsigned long long v = longLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
-            PutNumber(out, v, false, *p == u'u' ? 10 : 16, *p == u'X', spec);
+            PutNumber(out, v, false, *p == u'u' ? 10 : 16, *p == u'X', conv);
             break;
         }
         case u'p':
-            PutNumber(out, (unsigned long long)(uintptr_t)va_arg(args, void*), false, 16, false, spec);
+            PutNumber(out, (unsigned long long)(uintptr_t)va_arg(args, void*), false, 16, false, conv);
             break;
         case u'%': out.Put(u'%'); break;
         case 0: --p; break;
