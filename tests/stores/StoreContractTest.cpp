@@ -534,6 +534,8 @@ TEST_F(SystemStore, PersonalStoreAddReplaceAndDelete) {
     EXPECT_FALSE(CertAddEncodedCertificateToStore(store, kEncoding, leaf.der, DWORD(leaf.length), CERT_STORE_ADD_NEW,
                                                   nullptr));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
+    // Wine loses the stored certificate at close after a failed add-new
+    // unless the store is committed; Windows and our layer keep it anyway.
     EXPECT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
     CertCloseStore(store, 0);
 
