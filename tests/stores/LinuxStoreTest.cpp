@@ -133,6 +133,28 @@ TEST(MachineScope, WithoutTheRightNothingIsWritten) {
     EXPECT_EQ(Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"), before);
 }
 
+TEST(RootRoute, EntryUnderAnotherNameIsDeletedWhereItWasRead) {
+    const auto& root = Facts("root");
+    std::vector<BYTE> blob;
+    DWORD header[3] = {32, 1, DWORD(root.length)};
+    blob.insert(blob.end(), reinterpret_cast<BYTE*>(header), reinterpret_cast<BYTE*>(header) + sizeof header);
+    blob.insert(blob.end(), root.der, root.der + root.length);
+    const WCHAR* entry = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\NotTheThumbprint";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, entry, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, u"Blob", 0, REG_BINARY, blob.data(), DWORD(blob.size())), ERROR_SUCCESS);
+    RegCloseKey(key);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT");
+    PCCERT_CONTEXT found = CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(found, nullptr);
+    EXPECT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(found)));
+    CertFreeCertificateContext(found);
+    CertCloseStore(store, 0);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, entry, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Count(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT"), 0);
+}
+
 TEST(MachineScope, DatabasesAreWhereTheEnvironmentSays) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TesseraLocation", 0, nullptr, 0, KEY_ALL_ACCESS,

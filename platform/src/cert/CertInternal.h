@@ -31,6 +31,7 @@ struct CertObject {
     bool visible = false;  // still an element of its store (not deleted or replaced)
     StoreObject* store = nullptr;
     Origin origin = Origin::None;
+    std::u16string entryName;  // registry key it was read from (normally the thumbprint)
 
     Bytes der;
     CERT_INFO info{};

@@ -80,7 +80,10 @@ void LoadScope(StoreObject* s, Origin origin) {
     DWORD error = 0;
     if (!registry::ReadCertificateBlobs(ScopeOf(origin), s->name, entries, error)) return;
     for (const auto& entry : entries)
-        if (CertObject* o = DecodeBlob(entry.blob.data(), entry.blob.size())) Insert(s, o, origin);
+        if (CertObject* o = DecodeBlob(entry.blob.data(), entry.blob.size())) {
+            o->entryName = entry.thumbprint;
+            Insert(s, o, origin);
+        }
 }
 
 void Load(StoreObject* s) {
@@ -94,9 +97,12 @@ CertObject* FindSame(StoreObject* s, const CertObject& o) {
     return nullptr;
 }
 
+// The registry key of an element: where it was read from, else its thumbprint.
+std::u16string EntryName(const CertObject& o) { return o.entryName.empty() ? Thumbprint(o) : o.entryName; }
+
 bool Persist(StoreObject* s, CertObject* o, Origin origin, bool failIfExists, DWORD& error) {
     if (s->kind != StoreObject::Kind::System) return true;
-    return registry::WriteCertificateBlob(ScopeOf(origin), s->name, Thumbprint(*o), EncodeBlob(*o), failIfExists,
+    return registry::WriteCertificateBlob(ScopeOf(origin), s->name, EntryName(*o), EncodeBlob(*o), failIfExists,
                                           error);
 }
 
@@ -147,7 +153,13 @@ BOOL AddObject(StoreObject* s, CertObject* fresh, DWORD disposition, PCCERT_CONT
     }
     DWORD error = 0;
     if (!Persist(s, fresh, s->target, failIfExists, error)) return reject(error);
-    if (existing && existing->origin == s->target) existing->visible = false;
+    if (existing && existing->origin == s->target) {
+        // An entry read from a key not named by the thumbprint goes with it.
+        if (s->kind == StoreObject::Kind::System && !existing->entryName.empty() &&
+            lstrcmpiW(existing->entryName.c_str(), Thumbprint(*fresh).c_str()) != 0)
+            registry::RemoveCertificateKey(ScopeOf(existing->origin), s->name, existing->entryName, error);
+        existing->visible = false;
+    }
     Insert(s, fresh, s->target);
     if (out) {
         AddRef(fresh);
@@ -340,7 +352,7 @@ extern "C" BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context) {
     }
     if (o->visible && s->kind == StoreObject::Kind::System) {
         DWORD error = 0;
-        if (!registry::RemoveCertificateKey(ScopeOf(o->origin), s->name, Thumbprint(*o), error)) {
+        if (!registry::RemoveCertificateKey(ScopeOf(o->origin), s->name, EntryName(*o), error)) {
             Release(o);
             return Fail(error);
         }
