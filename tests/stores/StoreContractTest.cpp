@@ -413,6 +413,46 @@ TEST(CertificateProperties, KeyProviderRecordRoundTrips) {
     }
 }
 
+TEST(CertificateProperties, PrivateKeyThroughKeyProviderRecord) {
+    const WCHAR* container = TEXT("tessera-store-test-key");
+    HCRYPTPROV h = 0;
+    CryptAcquireContextW(&h, container, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(CryptAcquireContextW(&h, container, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(h, AT_SIGNATURE, 1024u << 16, &key));
+    CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+
+    Context ctx(Make(Facts("leaf")));
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE acquired = 0;
+    DWORD spec = 0;
+    BOOL callerFrees = FALSE;
+    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &spec, &callerFrees));
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NO_KEY_PROPERTY));
+
+    struct Case {
+        const WCHAR* container;
+        bool found;
+    } cases[] = {{container, true}, {TEXT("tessera-store-test-missing"), false}};
+    for (const Case& c : cases) {
+        CRYPT_KEY_PROV_INFO info{const_cast<LPWSTR>(c.container), const_cast<LPWSTR>(MS_ENHANCED_PROV_W),
+                                 PROV_RSA_FULL, 0, 0, nullptr, AT_SIGNATURE};
+        ASSERT_TRUE(CertSetCertificateContextProperty(ctx.p, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+        acquired = 0;
+        BOOL ok = CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &spec, &callerFrees);
+        EXPECT_EQ(ok != FALSE, c.found);
+        if (!ok) continue;
+        EXPECT_EQ(spec, DWORD(AT_SIGNATURE));
+        EXPECT_TRUE(callerFrees);
+        char name[256] = {};
+        DWORD size = sizeof name;
+        ASSERT_TRUE(CryptGetProvParam(acquired, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &size, 0));
+        EXPECT_STREQ(name, "tessera-store-test-key");
+        CryptReleaseContext(acquired, 0);
+    }
+    CryptAcquireContextW(&h, container, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+}
+
 // ---- memory and PKCS #7 stores ---------------------------------------------------
 TEST(MemoryStore, AddDispositions) {
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);

@@ -13,10 +13,6 @@
 #include <algorithm>
 #include <cstring>
 
-// The key store supplies the provider functions; a build without it still
-// links, and then has no provider handles to release.
-#pragma weak CryptReleaseContext
-
 namespace tessera::cert {
 
 std::recursive_mutex& Lock() {
@@ -309,7 +305,7 @@ CertObject* CloneCertificate(const CertObject& source) {
 }
 
 void DestroyCertificate(CertObject* object) {
-    if (object->cachedProvider && &CryptReleaseContext) CryptReleaseContext(object->cachedProvider, 0);
+    if (object->cachedProvider) CryptReleaseContext(object->cachedProvider, 0);
     object->magic = 0;
     delete object;
 }
@@ -566,7 +562,7 @@ extern "C" BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD 
     CertObject* o = FromContext(context);
     if (!o || id == 0 || id == CERT_CERT_PROP_ID) return Fail(DWORD(E_INVALIDARG));
     if (id == CERT_KEY_PROV_HANDLE_PROP_ID) {
-        if (o->cachedProvider && !(flags & CERT_STORE_NO_CRYPT_RELEASE_FLAG) && &CryptReleaseContext)
+        if (o->cachedProvider && !(flags & CERT_STORE_NO_CRYPT_RELEASE_FLAG))
             CryptReleaseContext(o->cachedProvider, 0);
         o->cachedProvider = data ? *static_cast<const HCRYPTPROV*>(data) : 0;
         return TRUE;

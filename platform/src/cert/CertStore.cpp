@@ -18,10 +18,6 @@
 #include <cstring>
 #include <unordered_set>
 
-// The key store supplies the provider functions; a build without it still
-// links, and then has no provider handles to release.
-#pragma weak CryptReleaseContext
-
 namespace tessera::cert {
 
 struct StoreObject {
@@ -61,7 +57,7 @@ void ReleaseStore(StoreObject* s) {
         e->store = nullptr;
         if (--e->refs == 0) DestroyCertificate(e);
     }
-    if (s->provider && &CryptReleaseContext) CryptReleaseContext(s->provider, 0);
+    if (s->provider) CryptReleaseContext(s->provider, 0);
     s->magic = 0;
     delete s;
 }

@@ -6,9 +6,6 @@
 
 #include <vector>
 
-// Provided by the key store (see CertContext.cpp).
-#pragma weak CryptAcquireContextW
-
 using namespace tessera;
 using namespace tessera::cert;
 
@@ -36,7 +33,6 @@ extern "C" BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD 
     auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
     if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, info, &size))
         return Fail(DWORD(CRYPT_E_NO_KEY_PROPERTY));
-    if (!&CryptAcquireContextW) return Fail(DWORD(NTE_PROV_DLL_NOT_FOUND));
     DWORD acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
     if (flags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
     HCRYPTPROV handle = 0;
