@@ -321,4 +321,25 @@ TEST(CertUtil, ListsExportsAndDeletes) {
     EXPECT_EQ(Shell(tool + " --json list --store MY", status).find(leaf.sha1), std::string::npos);
 }
 
+TEST(CertUtil, ListsAndDeletesContainers) {
+    const std::string tool = TESSERA_CERTUTIL;
+    const std::string provider = "\"Microsoft Enhanced Cryptographic Provider v1.0\"";
+    HCRYPTPROV h = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&h, u"util-key", MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(h, AT_SIGNATURE, 1024u << 16, &key));
+    CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+    int status = 0;
+    std::string listing = Shell(tool + " --json containers --provider " + provider, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(listing.find("\"container\":\"util-key\",\"keys\":[{\"keySpec\":2,\"use\":\"signature\""),
+              std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("\"bits\":1024"), std::string::npos) << listing;
+    Shell(tool + " delete-container util-key --provider " + provider + " --yes", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(CryptAcquireContextW(&h, u"util-key", MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0));
+}
+
 }  // namespace
