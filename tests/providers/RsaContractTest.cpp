@@ -295,6 +295,45 @@ TEST_P(RsaContract, ImportsASessionKeyUnderAnExponentOfOneKey) {
     }
 }
 
+TEST_P(RsaContract, SessionKeysEncryptAsOpenSslDoes) {
+    if (!GetParam().tripleDes) GTEST_SKIP() << "no 3DES in this provider";
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(nullptr, GetParam().name, GetParam().type, CRYPT_VERIFYCONTEXT));
+    Bytes secret = oracle::RandomBytes(24);
+    Bytes blob(12 + secret.size(), 0);
+    const unsigned char header[12] = {PLAINTEXTKEYBLOB, 2, 0, 0, 0x03, 0x66, 0, 0, 24, 0, 0, 0};
+    std::memcpy(blob.data(), header, sizeof(header));
+    std::memcpy(blob.data() + 12, secret.data(), secret.size());
+    KeyH key;
+    ASSERT_TRUE(CryptImportKey(prov.h, blob.data(), DWORD(blob.size()), 0, 0, &key.h)) << GetLastError();
+    for (DWORD mode : {DWORD(CRYPT_MODE_ECB), DWORD(CRYPT_MODE_CBC)}) {
+        SCOPED_TRACE(mode);
+        Bytes iv = mode == CRYPT_MODE_CBC ? oracle::RandomBytes(8) : Bytes();
+        ASSERT_TRUE(CryptSetKeyParam(key.h, KP_MODE, (const BYTE*)&mode, 0));
+        if (!iv.empty()) {
+            ASSERT_TRUE(CryptSetKeyParam(key.h, KP_IV, iv.data(), 0));
+        }
+        for (DWORD length : {0u, 5u, 16u, 100u}) {
+            Bytes plain = oracle::RandomBytes(length);
+            Bytes expected = oracle::TripleDesEncrypt(secret, iv, plain);
+            DWORD size = length;
+            ASSERT_TRUE(CryptEncrypt(key.h, 0, TRUE, 0, nullptr, &size, 0));
+            EXPECT_EQ(size, expected.size());
+            Bytes data(plain);
+            data.resize(expected.size());
+            size = length;
+            ASSERT_TRUE(CryptEncrypt(key.h, 0, TRUE, 0, data.data(), &size, DWORD(data.size())));
+            EXPECT_EQ(Bytes(data.begin(), data.begin() + size), expected);
+        }
+        // A buffer too small for the data is reported, not overrun.
+        Bytes data(16, 0x11);
+        DWORD size = 16;
+        EXPECT_FALSE(CryptEncrypt(key.h, 0, FALSE, 0, data.data(), &size, 8));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+        EXPECT_EQ(size, 16u);
+    }
+}
+
 TEST_P(RsaContract, ReportsProviderParameters) {
     Prov prov;
     ASSERT_TRUE(Create(prov));

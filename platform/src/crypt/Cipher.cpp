@@ -12,6 +12,13 @@ namespace {
 
 constexpr DWORD kOaep = 0x00000040;  // CRYPT_OAEP
 
+// Reports the size an encryption needs: a size query without a buffer
+// succeeds, a buffer that is too small fails with ERROR_MORE_DATA.
+BOOL NeedSpace(DWORD needed, const BYTE* data, DWORD* length) {
+    *length = needed;
+    return data ? Fail(ERROR_MORE_DATA) : TRUE;
+}
+
 void HashPlain(HCRYPTHASH hHash, const BYTE* data, DWORD length) {
     if (hHash) CryptHashData(hHash, data, length, 0);
 }
@@ -43,7 +50,8 @@ BOOL RsaEncryptCall(Key& key, HCRYPTHASH hHash, DWORD flags, BYTE* data, DWORD* 
     if (!pkey || key.algorithm != CALG_RSA_KEYX) return Fail(NTE_BAD_KEY);
     if (flags & ~kOaep) return Fail(NTE_BAD_FLAGS);
     DWORD size = DWORD(EVP_PKEY_get_size(pkey));
-    if (!data || capacity < size) return CopyOut(nullptr, size, data ? data : nullptr, length);
+    if (*length > size - 11) return Fail(NTE_BAD_LEN);
+    if (!data || capacity < size) return NeedSpace(size, data, length);
     HashPlain(hHash, data, *length);
     std::vector<BYTE> cipher;
     if (!RsaEncrypt(pkey, data, *length, flags & kOaep, cipher)) return FALSE;
@@ -99,7 +107,7 @@ BOOL SessionEncrypt(Key& key, HCRYPTHASH hHash, BOOL final, BYTE* data, DWORD* l
     DWORD block = SessionBlockBytes(key.algorithm);
     if (!block || (!final && *length % block)) return Fail(NTE_BAD_DATA);
     DWORD needed = final ? (*length / block + 1) * block : *length;
-    if (!data || capacity < needed) return CopyOut(nullptr, needed, data, length);
+    if (!data || capacity < needed) return NeedSpace(needed, data, length);
     if (!StartCipher(key, true)) return FALSE;
     HashPlain(hHash, data, *length);
     std::vector<BYTE> cipher(needed + block);
