@@ -6,7 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include <objbase.h>
+
+#include <filesystem>
+
 #include "BrowserHarness.h"
+#include "TestPlatform.h"
 
 namespace {
 
@@ -154,9 +159,22 @@ TEST_F(EntryPointTest, WorksWithABrowserTableOfTheMinimumSize) {
     EXPECT_EQ(harness.Browser().OutstandingAllocations(), 0u);
 }
 
+// An installer calls NP_Install on a thread where it has initialised COM,
+// without starting the plug-in. Where the platform lets the stores be
+// chosen, the sequence works on stores of the test's own.
 TEST_F(EntryPointTest, InstallRunsWithoutABrowser) {
+    std::string stores = testsupport::MakeTemporaryDirectory();
+    ASSERT_FALSE(stores.empty());
+    testsupport::SetEnvironment("TESSERA_STORE_DIR", stores.c_str());
+    testsupport::SetEnvironment("TESSERA_MACHINE_STORE_DIR", stores.c_str());
+    HRESULT hr = CoInitialize(nullptr);
     harness.Install();
-    SUCCEED();
+    if (SUCCEEDED(hr)) CoUninitialize();
+    testsupport::UnsetEnvironment("TESSERA_STORE_DIR");
+    testsupport::UnsetEnvironment("TESSERA_MACHINE_STORE_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(stores, ignored);
+    EXPECT_EQ(harness.Browser().OutstandingAllocations(), 0u);
 }
 
 using InstanceTest = PluginTest;
