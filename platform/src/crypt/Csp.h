@@ -102,7 +102,7 @@ struct Context {
     std::u16string containerName;
     std::string containerKey;  // case-folded UTF-8 name, the lookup key in the store
     std::mutex mutex;
-    std::map<DWORD, std::shared_ptr<KeyPair>> keys;  // loaded or ephemeral pairs by key spec
+    std::map<DWORD, std::shared_ptr<KeyPair>> keys;  // loaded or ephemeral pairs by AT_KEYEXCHANGE or AT_SIGNATURE
     size_t algorithmCursor = 0;
     std::vector<std::string> containerList;
     size_t containerCursor = 0;
@@ -180,11 +180,11 @@ HandleTable<Hash>& Hashes();
 // a short buffer fails with ERROR_MORE_DATA and reports the size.
 BOOL CopyOut(const void* data, DWORD length, BYTE* buffer, DWORD* bufferLength);
 
-// Loads the pair of a key spec into the context, from the store if needed.
+// Loads the pair (AT_KEYEXCHANGE or AT_SIGNATURE) into the context, from the store if needed.
 // Returns null with the last error set when there is none.
 std::shared_ptr<KeyPair> UserKeyPair(Context& context, DWORD keySpec);
 // Stores (or, for an ephemeral context, keeps) a pair as the context's
-// key of its key spec, replacing the previous one.
+// key of its kind (exchange or signature), replacing the previous one.
 bool InstallKeyPair(Context& context, std::shared_ptr<KeyPair> pair);
 
 // A new key handle on a pair of the context.

@@ -17,12 +17,12 @@ const char kSchema[] =
     "  UNIQUE(family, name_key));"
     "CREATE TABLE IF NOT EXISTS keystore_keys("
     "  container_id INTEGER NOT NULL REFERENCES keystore_containers(id) ON DELETE CASCADE,"
-    "  key_spec INTEGER NOT NULL,"
+    "  key_type INTEGER NOT NULL,"
     "  algorithm INTEGER NOT NULL,"
     "  flags INTEGER NOT NULL,"
     "  pkcs8 BLOB NOT NULL,"
     "  certificate BLOB,"
-    "  PRIMARY KEY(container_id, key_spec));";
+    "  PRIMARY KEY(container_id, key_type));";
 
 class Statement {
 public:
@@ -173,7 +173,7 @@ bool LoadKey(Scope scope, Family family, const std::string& key, DWORD keySpec, 
     Statement s(db->Handle(),
                 "SELECT k.algorithm, k.flags, k.pkcs8, k.certificate FROM keystore_keys k "
                 "JOIN keystore_containers c ON c.id = k.container_id "
-                "WHERE c.family=?1 AND c.name_key=?2 AND k.key_spec=?3");
+                "WHERE c.family=?1 AND c.name_key=?2 AND k.key_type=?3");
     s.Text(1, FamilyTag(family)).Text(2, key).Int(3, keySpec);
     int rc = s.Step();
     if (rc == SQLITE_DONE) return true;
@@ -199,7 +199,7 @@ bool SaveKey(Scope scope, Family family, const std::string& key, DWORD keySpec, 
     if (id < 0) return false;
     if (id == 0) return Fail(NTE_BAD_KEYSET);
     Statement s(db->Handle(),
-                "INSERT OR REPLACE INTO keystore_keys(container_id, key_spec, algorithm, flags, pkcs8, certificate) "
+                "INSERT OR REPLACE INTO keystore_keys(container_id, key_type, algorithm, flags, pkcs8, certificate) "
                 "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     s.Int(1, id).Int(2, keySpec).Int(3, stored.algorithm).Int(4, stored.flags);
     s.Blob(5, stored.pkcs8.data(), stored.pkcs8.size());
@@ -219,7 +219,7 @@ bool SaveCertificate(Scope scope, Family family, const std::string& key, DWORD k
     sqlite3_int64 id = ContainerId(*db, family, key);
     if (id < 0) return false;
     if (id == 0) return Fail(NTE_BAD_KEYSET);
-    Statement s(db->Handle(), "UPDATE keystore_keys SET certificate=?3 WHERE container_id=?1 AND key_spec=?2");
+    Statement s(db->Handle(), "UPDATE keystore_keys SET certificate=?3 WHERE container_id=?1 AND key_type=?2");
     s.Int(1, id).Int(2, keySpec).Blob(3, certificate.data(), certificate.size());
     if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
     if (sqlite3_changes(db->Handle()) == 0) return Fail(NTE_NO_KEY);

@@ -27,9 +27,9 @@ bool CreateContainer(Scope scope, Family family, const std::u16string& name, con
 bool DeleteContainer(Scope scope, Family family, const std::string& key);
 bool ListContainers(Scope scope, Family family, std::vector<std::string>& names);
 
-// found=false (and true returned) when the container has no pair of that spec.
+// found=false (and true returned) when the container has no pair of that kind.
 bool LoadKey(Scope scope, Family family, const std::string& key, DWORD keySpec, StoredKey& stored, bool& found);
-// Replaces the container's pair of that spec (its certificate goes with it).
+// Replaces the container's pair of that kind (its certificate goes with it).
 // NTE_BAD_KEYSET when the container was deleted meanwhile.
 bool SaveKey(Scope scope, Family family, const std::string& key, DWORD keySpec, const StoredKey& stored);
 bool SaveCertificate(Scope scope, Family family, const std::string& key, DWORD keySpec,

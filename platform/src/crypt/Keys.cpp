@@ -31,7 +31,7 @@ constexpr DWORD kMaxCertificate = 1 << 20;
 
 bool IsRsaFamily(const Context& c) { return c.provider->family != Family::TesseraSm2; }
 
-// Maps a CryptGenKey/CryptImportKey algorithm to key spec and stored algorithm.
+// Maps a CryptGenKey/CryptImportKey algorithm to the pair kind (AT_*) and stored algorithm.
 bool PairAlgorithm(const Context& c, ALG_ID requested, DWORD& keySpec, ALG_ID& algorithm) {
     if (IsRsaFamily(c)) {
         if (requested == AT_KEYEXCHANGE || requested == CALG_RSA_KEYX) {
