@@ -1,20 +1,113 @@
-// The certificate-installation operations (signature and encryption certificates).
+// The certificate-installation operations: the signature certificate
+// (including the two-certificate installation done in two calls) and the
+// encryption certificate with its CA-generated key.
+#include "CertificateRequisition.h"
 #include "CryptoAgent.h"
-
+#include "ImportEncryptCert.h"
 #include "VelaTrace.h"
+
+namespace {
+
+bool IsNullOrEmpty(BSTR text) { return !text || !*text; }
+
+}  // namespace
 
 HRESULT CCryptoAgent::VELA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
                                           VARIANT_BOOL* pbOk) {
     VELA_TRACE_SCOPE("CCryptoAgent::VELA_ImportSignCert");
-    VELA_LOG_FAILURE(E_NOTIMPL, "ImportSignCert", "FAILED(hResult)");
-    return Record(E_NOTIMPL);
+    if (!bstrSignCert) {
+        VELA_LOG_FAILURE(E_INVALIDARG, "bstrSignCert Invalid parameter.", "bstrSignCert == NULL");
+        return Record(E_INVALIDARG);
+    }
+    if (!bstrContainerName) {
+        VELA_LOG_FAILURE(E_INVALIDARG, "bstrContainerName Invalid parameter.", "bstrContainerName == NULL");
+        return Record(E_INVALIDARG);
+    }
+    WString wstrSignCert = TrimSpaces(bstrSignCert);
+    WString wstrContainer = TrimSpaces(bstrContainerName);
+    DWORD dwKeySpec = 0;
+    bool twoCertificates = false;
+    switch (lCertType) {
+    case 1: dwKeySpec = AT_KEYEXCHANGE; break;
+    case 2: dwKeySpec = AT_SIGNATURE; break;
+    case 3:
+        twoCertificates = true;
+        if (m_wstrFirstSignContainer.empty()) {
+            m_wstrFirstSignContainer = wstrContainer;
+            dwKeySpec = AT_KEYEXCHANGE;
+        } else if (m_nDeferredSignError != 0) {
+            // The first certificate failed: discard both containers, report its failure now.
+            DeleteMultiCertContainer(m_wstrFirstSignContainer, wstrContainer, m_wstrCSPName);
+            m_wstrFirstSignContainer.clear();
+            HRESULT deferred = m_nDeferredSignError ? m_nDeferredSignError : (HRESULT)GetLastError();
+            HRESULT hr = StatusFromLastError(deferred);
+            m_nDeferredSignError = 0;
+            VELA_LOG_FAILURE(hr, "Import RSA single certificate", "TRUE");
+            return Record(hr);
+        } else {
+            m_wstrSecondSignContainer = wstrContainer;
+            dwKeySpec = AT_SIGNATURE;
+        }
+        break;
+    default:
+        VELA_LOG_FAILURE(E_INVALIDARG, "Check lCertType", "TRUE");
+        return Record(E_INVALIDARG);
+    }
+
+    HRESULT hr = ImportSignCert(m_wstrKeyAlgorithm, wstrSignCert, dwKeySpec, m_wstrCSPName, wstrContainer);
+    if (twoCertificates && hr != 0) {
+        if (!m_wstrFirstSignContainer.empty() && m_wstrSecondSignContainer.empty()) {
+            // First of two: keep going; the failure is reported by the second call.
+            m_nDeferredSignError = hr;
+            if (pbOk) *pbOk = VARIANT_TRUE;
+            return Record(VELA_OK);
+        }
+        DeleteMultiCertContainer(m_wstrFirstSignContainer, wstrContainer, m_wstrCSPName);
+        m_wstrFirstSignContainer.clear();
+        m_wstrSecondSignContainer.clear();
+    }
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "ImportSignCert", "FAILED(hResult)");
+        return Record(hr);
+    }
+    if (pbOk) *pbOk = VARIANT_TRUE;
+    VELA_LOG_SUCCESS("ImportSignCert");
+    return Record(VELA_OK);
 }
 
 HRESULT CCryptoAgent::VELA_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR bstrP7Cert, BSTR bstrContainerName,
                                              LONG nFlags, VARIANT_BOOL* pbOk) {
     VELA_TRACE_SCOPE("CCryptoAgent::VELA_ImportEncryptCert");
-    m_wstrFirstSignContainer.clear();
-    m_wstrSecondSignContainer.clear();
-    VELA_LOG_FAILURE(E_NOTIMPL, "ImportEncryptCertEx", "FAILED(hResult)");
-    return Record(E_NOTIMPL);
+    // Whatever happens, an encryption certificate ends a two-certificate installation.
+    struct ClearSignContainers {
+        CCryptoAgent* agent;
+        ~ClearSignContainers() {
+            agent->m_wstrFirstSignContainer.clear();
+            agent->m_wstrSecondSignContainer.clear();
+        }
+    } clearAtEnd{this};
+
+    if (IsNullOrEmpty(bstrEncryptedPrivateKey) || IsNullOrEmpty(bstrP7Cert) || IsNullOrEmpty(bstrContainerName)) {
+        VELA_LOG_FAILURE(E_INVALIDARG, "Invalid parameter.",
+                         "bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || bstrContainerName == NULL || 0 "
+                         "== wcslen(bstrEncryptedPrivateKey) || 0 == wcslen(bstrP7Cert) || 0 == "
+                         "wcslen(bstrContainerName)");
+        return Record(E_INVALIDARG);
+    }
+    WString wstrEncryptedPrivateKey = TrimSpaces(bstrEncryptedPrivateKey);
+    WString wstrP7Cert = TrimSpaces(bstrP7Cert);
+    m_wstrContainerName = TrimSpaces(bstrContainerName);
+    HRESULT hr = ImportEncryptCertEx(m_wstrCSPName, m_wstrContainerName, m_wstrKeyAlgorithm, wstrEncryptedPrivateKey,
+                                     wstrP7Cert, m_nKeyLength, nFlags);
+    if (hr != 0) {
+        if (!m_wstrFirstSignContainer.empty() && !m_wstrSecondSignContainer.empty())
+            DeleteMultiCertContainer(m_wstrFirstSignContainer, m_wstrSecondSignContainer, m_wstrCSPName);
+        if (FAILED(hr)) {
+            VELA_LOG_FAILURE(hr, "ImportEncryptCertEx", "FAILED(hResult)");
+            return Record(hr);
+        }
+    }
+    if (pbOk) *pbOk = VARIANT_TRUE;
+    VELA_LOG_SUCCESS("ImportEncryptCertEx");
+    return Record(VELA_OK);
 }
