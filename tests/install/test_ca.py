@@ -6,6 +6,8 @@ as a CA does.
 
   test_ca.py init DIR                  RSA and SM2 CA keys and certificates
   test_ca.py issue DIR NAME [options]  issue for DIR/NAME.* (see below)
+  test_ca.py issue-all DIR             issue for every NAME.algorithm in DIR,
+                                       with the options in NAME.ca-args
 
 Inputs written by the request side, per enrollment NAME:
   NAME.req.b64     the Base64 request text (single-certificate requests), or
@@ -219,9 +221,35 @@ def issue(directory, name, args):
     write(path(directory, name, ".serial"), serial)
 
 
+def issue_all(directory, parser):
+    if not os.path.exists(path(directory, "ca-rsa", ".pem")):
+        init(directory)
+    names = sorted(f[:-len(".algorithm")] for f in os.listdir(directory) if f.endswith(".algorithm"))
+    for name in names:
+        extra = read(path(directory, name, ".ca-args")).decode().split() if os.path.exists(
+            path(directory, name, ".ca-args")) else []
+        args = parser.parse_args(["issue", directory, name] + extra)
+        issue(directory, name, args)
+        for suffix in (".cert.b64", ".enc.cert.b64"):
+            if os.path.exists(path(directory, name, suffix)):
+                cert = path(directory, name, suffix + ".der")
+                write(cert, base64.b64decode(read(path(directory, name, suffix))))
+                ca = path(directory, "ca-rsa" if read(path(directory, name, ".algorithm")).strip() == b"RSA"
+                          else "ca-sm2", ".pem")
+                sm2 = ["-vfyopt", SM2_ID] if ca.endswith("ca-sm2.pem") else []
+                run("openssl", "verify", "-CAfile", ca, *sm2, to_pem(cert))
+    print("issued %d enrollments" % len(names))
+
+
+def to_pem(der_path):
+    pem = der_path + ".pem"
+    run("openssl", "x509", "-inform", "DER", "-in", der_path, "-out", pem)
+    return pem
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["init", "issue"])
+    parser.add_argument("command", choices=["init", "issue", "issue-all"])
     parser.add_argument("directory")
     parser.add_argument("name", nargs="?")
     parser.add_argument("--bits", type=int, default=2048, help="size of the CA-generated RSA key")
@@ -233,8 +261,10 @@ def main():
     args = parser.parse_args()
     if args.command == "init":
         init(args.directory)
-    else:
+    elif args.command == "issue":
         issue(args.directory, args.name, args)
+    else:
+        issue_all(args.directory, parser)
 
 
 if __name__ == "__main__":
