@@ -167,7 +167,9 @@ void CheckEnvelopeFaults(CPage& page, const std::string& envelope, const std::st
         Outcome result = page.Call("VELA_ImportEncryptCert", {Str(f.text), Str(encCert), Str(container), Num(1)});
         EXPECT_FALSE(result.ok) << what << ": " << f.name;
         std::string text = LastErrorText(page);
-        if (f.status) EXPECT_NE(text.find(StatusSuffix(f.status)), std::string::npos) << what << ": " << f.name << ": " << text;
+        if (f.status) {
+            EXPECT_NE(text.find(StatusSuffix(f.status)), std::string::npos) << what << ": " << f.name << ": " << text;
+        }
         EXPECT_EQ(Listing(page), before) << what << ": " << f.name << " changed the listing";
     }
 }

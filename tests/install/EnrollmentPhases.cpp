@@ -138,7 +138,9 @@ protected:
     }
     void TearDown() override {
         m_page.reset();
-        if (m_frontEnd) EXPECT_TRUE(m_frontEnd->End());
+        if (m_frontEnd) {
+            EXPECT_TRUE(m_frontEnd->End());
+        }
     }
     bool ProviderPresent(const char* csp) {
         Outcome list = m_page->Call("VELA_GetCSPInfo", {});
