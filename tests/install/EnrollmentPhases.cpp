@@ -142,10 +142,12 @@ protected:
             EXPECT_TRUE(m_frontEnd->End());
         }
     }
+    // Whether the machine has the CSP; a listing that fails is a failure.
     bool ProviderPresent(const char* csp) {
         Outcome list = m_page->Call("VELA_GetCSPInfo", {});
-        return list.ok && list.text && (std::string("||") + *list.text + "||").find(std::string("||") + csp + "||") !=
-                                           std::string::npos;
+        EXPECT_TRUE(list.ok && list.text) << LastErrorText(*m_page);
+        return list.text && (std::string("||") + *list.text + "||").find(std::string("||") + csp + "||") !=
+                                std::string::npos;
     }
     void Configure(const Scenario& s) {
         ASSERT_EQ(m_page->Call("VELA_SetCSPInfo", {Num(s.keyLength), Str(s.csp)}).flag, std::optional<bool>(true));
