@@ -166,9 +166,12 @@ TEST(MachineScope, DatabasesAreWhereTheEnvironmentSays) {
               ERROR_SUCCESS);
     RegCloseKey(key);
     struct stat st {};
+    // The machine's database is readable by every user and writable by its owner only;
+    // the user's is the user's alone.
     ASSERT_EQ(stat((g_dirs.root + "/machine/machine.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0077, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
     ASSERT_EQ(stat((g_dirs.root + "/user/tessera.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TesseraLocation"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\TesseraLocation"), ERROR_SUCCESS);
 }

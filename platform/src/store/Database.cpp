@@ -27,13 +27,13 @@ std::string HomeDirectory() {
     return pw && pw->pw_dir ? pw->pw_dir : "/";
 }
 
-bool MakeDirectories(const std::string& path) {
+bool MakeDirectories(const std::string& path, mode_t mode) {
     if (path.empty()) return false;
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) return false;
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash), mode)) return false;
+    return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
 }
 
 bool Exists(const std::string& path) {
@@ -90,6 +90,11 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    // The user's database is private to the user. The machine's is readable
+    // by every user (as the machine stores are on Windows) and written only
+    // by those with the machine right; it keeps a rollback journal, which
+    // read-only readers can use, instead of a write-ahead log.
+    const bool machine = scope == Scope::Machine;
     std::string directory = StoreDirectory(scope);
     std::string path = DatabasePath(scope);
     std::lock_guard<std::mutex> guard(g_connectionsMutex);
@@ -101,7 +106,7 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
             error = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
-        if (!MakeDirectories(directory)) {
+        if (!MakeDirectories(directory, machine ? 0755 : 0700)) {
             error = errno == EACCES || errno == EROFS ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
             return nullptr;
         }
@@ -110,20 +115,23 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    mode_t previous = umask(077);
+    const bool writable = !Exists(path) || access(path.c_str(), W_OK) == 0;
+    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_FULLMUTEX;
+    mode_t previous = umask(machine ? 022 : 077);
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     umask(previous);
     if (rc != SQLITE_OK) {
         error = ErrorFromSqlite(rc);
         sqlite3_close(db);
         return nullptr;
     }
-    chmod(path.c_str(), 0600);
+    if (writable) chmod(path.c_str(), machine ? 0644 : 0600);
     sqlite3_busy_timeout(db, 10000);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;", nullptr,
-                 nullptr, nullptr);
+    const char* pragmas = machine ? "PRAGMA journal_mode=DELETE; PRAGMA foreign_keys=ON;"
+                                  : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;";
+    if (writable) sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr);
     std::shared_ptr<Database> database(new Database(scope, db));
     g_connections[key] = database;
     return database;

@@ -18,8 +18,10 @@ enum class Scope { User, Machine };
 
 class Database {
 public:
-    // Opens the scope's database. The directory (0700) and file (0600) are
-    // created on the first write. forWrite fails with ERROR_ACCESS_DENIED
+    // Opens the scope's database. The directory and file are created on the
+    // first write: 0700/0600 for the user's, 0755/0644 for the machine's,
+    // which every user may read (a read-only connection when the file is
+    // not writable). forWrite fails with ERROR_ACCESS_DENIED
     // when the store is not writable by this process; a read of a database
     // that does not exist yet returns nullptr with ERROR_FILE_NOT_FOUND.
     static std::shared_ptr<Database> Open(Scope scope, bool forWrite, DWORD& error);
