@@ -97,7 +97,12 @@ TEST_F(Sm2Contract, HashesWithSm3AndRefusesRsaAlgorithms) {
     KeyH rsa;
     EXPECT_FALSE(CryptGenKey(prov.h, CALG_RSA_KEYX, 0, &rsa.h));
     EXPECT_EQ(GetLastError(), Code(NTE_BAD_ALGID));
-    EXPECT_FALSE(CryptGenKey(prov.h, kSm2Exchange, 1024u << 16, &rsa.h));
+    // A length configured for RSA still gives a 256-bit SM2 key.
+    ASSERT_TRUE(CryptGenKey(prov.h, kSm2Exchange, 1024u << 16, &rsa.h));
+    DWORD bits = 0;
+    size = sizeof(bits);
+    ASSERT_TRUE(CryptGetKeyParam(rsa.h, KP_KEYLEN, (BYTE*)&bits, &size, 0));
+    EXPECT_EQ(bits, 256u);
 }
 
 TEST_F(Sm2Contract, VerifyContextWithANameReachesTheContainerAndItsOwnFlagDeletes) {

@@ -99,7 +99,8 @@ BOOL GeneratePair(std::shared_ptr<Context> context, DWORD keySpec, ALG_ID algori
         if (bits < 512 || bits > 16384 || bits % 8) return Fail(NTE_BAD_FLAGS);
         pkey = GenerateRsa(bits);
     } else {
-        if (bits != 0 && bits != 256) return Fail(NTE_BAD_FLAGS);
+        // SM2 keys are 256 bits whatever length a page configured (the
+        // enrollment agent accepts any length for non-Microsoft providers).
         pkey = GenerateSm2();
     }
     if (!pkey) return FALSE;
