@@ -1,0 +1,230 @@
+#include "CertificateRequisition.h"
+
+#include "PKCS10Request.h"
+#include "VelaTrace.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// Deletes a container that a failed key generation created; the outcome
+// is only traced.
+void DeleteContainer(const WString& wstrContainerName, const WCHAR* pwszProviderName, BOOL bRSA) {
+    HCRYPTPROV hDelete = 0;
+    BOOL bDeleted = CryptAcquireContextW(&hDelete, wstrContainerName.c_str(), pwszProviderName,
+                                         GetProviderType(pwszProviderName),
+                                         bRSA ? CRYPT_DELETEKEYSET : VELA_SM2_DELETE_KEYSET);
+    TraceInfo(TEXT("delete container %ws: %d (last error %u)"), wstrContainerName.c_str(), (int)bDeleted,
+              (DWORD)(bDeleted ? 0 : GetLastError()));
+}
+
+}  // namespace
+
+DWORD GetProviderType(const WCHAR* pwszProviderName) {
+    return ContainsText(ToWString(pwszProviderName), TEXT("Microsoft Enhanced RSA and AES Cryptographic Provider"))
+               ? PROV_RSA_AES
+               : PROV_RSA_FULL;
+}
+
+HRESULT CreatePublicKey(WString& wstrContainerName, ByteBuffer& pbPublicKey, LONG nKeyLength,
+                        const WCHAR* pwszProviderName, BOOL bRSA, DWORD dwKeySpec, BOOL bCreate,
+                        HCRYPTPROV& hProvider, DWORD& dwPublicKeyLength, DWORD dwGenKeyFlags) {
+    VELA_TRACE_SCOPE("CreatePublicKey");
+    HRESULT hr = VELA_OK;
+    // The bit length travels in the upper 16 bits of the generation flags;
+    // a length that does not fit there would silently become another one.
+    if (nKeyLength < 0 || nKeyLength > 0xFFFF) {
+        VELA_LOG_FAILURE(VELA_E_KEY_LENGTH_NOT_SUPPORTED, "Check key length", "nKeyLength > 0xFFFF");
+        return VELA_E_KEY_LENGTH_NOT_SUPPORTED;
+    }
+
+    WString wstrName = wstrContainerName;
+    if (wstrName.empty()) {
+        hr = CreateGUIDStr(wstrName);
+        if (wstrName.empty()) {
+            if (hr == VELA_OK) hr = StatusFromLastError((LONG)GetLastError());
+            if (hr == VELA_OK) hr = E_FAIL;
+            VELA_LOG_FAILURE(hr, "CreateGUIDStr", "wstrKeyContainerName==L\"\"");
+            return hr;
+        }
+        hr = VELA_OK;
+    }
+
+    HCRYPTPROV hContext = hProvider;
+    const BOOL bAcquired = hContext == 0;
+    BOOL bCreated = FALSE;
+    HCRYPTKEY hKey = 0;
+    ByteBuffer pbExported;
+    DWORD cbExported = 0;
+
+    if (bAcquired) {
+        if (!CryptAcquireContextW(&hContext, wstrName.c_str(), pwszProviderName, GetProviderType(pwszProviderName),
+                                  bCreate ? CRYPT_NEWKEYSET : 0)) {
+            hr = StatusFromLastError((LONG)GetLastError());
+            VELA_LOG_FAILURE(hr, "CryptAcquireContext", "bRetCode == FALSE");
+            return hr;
+        }
+        bCreated = bCreate;
+        VELA_LOG_SUCCESS("CryptAcquireContext");
+    }
+
+    ALG_ID algKey = bRSA ? (ALG_ID)dwKeySpec : (dwKeySpec == AT_KEYEXCHANGE ? VELA_CALG_SM2_KEYX : VELA_CALG_SM2_SIGN);
+    DWORD dwFlags = ((DWORD)nKeyLength << 16) | (dwGenKeyFlags & 0xFFFF);
+    TraceInfo(TEXT("CryptGenKey: container %ws, algorithm 0x%x, flags 0x%08x"), wstrName.c_str(), (DWORD)algKey,
+              dwFlags);
+    if (!CryptGenKey(hContext, algKey, dwFlags, &hKey)) {
+        hr = StatusFromLastError((LONG)GetLastError());
+        VELA_LOG_FAILURE(hr, "CryptGenKey", "bRetCode == FALSE");
+        goto done;
+    }
+    VELA_LOG_SUCCESS("CryptGenKey");
+
+    if (bRSA) {
+        if (!CryptExportPublicKeyInfo(hContext, dwKeySpec, kEncoding, nullptr, &cbExported)) {
+            hr = StatusFromLastError((LONG)GetLastError());
+            VELA_LOG_FAILURE(hr, "CryptExportPublicKeyInfo(1)", "bRetCode == FALSE");
+            goto done;
+        }
+        pbExported = AllocZeroed<BYTE>(cbExported);
+        if (!pbExported) {
+            hr = E_OUTOFMEMORY;
+            VELA_LOG_FAILURE(hr, "New buffer", "!*lppPublicKey");
+            goto done;
+        }
+        if (!CryptExportPublicKeyInfo(hContext, dwKeySpec, kEncoding,
+                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(pbExported.get()), &cbExported)) {
+            hr = StatusFromLastError((LONG)GetLastError());
+            VELA_LOG_FAILURE(hr, "CryptExportPublicKeyInfo(2)", "bRetCode == FALSE");
+            goto done;
+        }
+    } else {
+        if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, nullptr, &cbExported)) {
+            hr = StatusFromLastError((LONG)GetLastError());
+            VELA_LOG_FAILURE(hr, "CryptExportKey(1)", "bRetCode == FALSE");
+            goto done;
+        }
+        pbExported = AllocZeroed<BYTE>(cbExported);
+        if (!pbExported) {
+            hr = E_OUTOFMEMORY;
+            VELA_LOG_FAILURE(hr, "New buffer", "!*lppPublicKey");
+            goto done;
+        }
+        if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, pbExported.get(), &cbExported)) {
+            hr = StatusFromLastError((LONG)GetLastError());
+            VELA_LOG_FAILURE(hr, "CryptExportKey(2)", "bRetCode == FALSE");
+            goto done;
+        }
+    }
+    VELA_LOG_SUCCESS("Export public key");
+
+done:
+    if (hKey) CryptDestroyKey(hKey);
+    if (FAILED(hr)) {
+        if (bAcquired) CryptReleaseContext(hContext, 0);
+        if (bCreated) DeleteContainer(wstrName, pwszProviderName, bRSA);
+        return hr;
+    }
+    pbPublicKey = std::move(pbExported);
+    dwPublicKeyLength = cbExported;
+    hProvider = hContext;
+    if (bCreate) wstrContainerName = wstrName;
+    return VELA_OK;
+}
+
+HRESULT PKCS10CertRequisition(CharBuffer& pszRequest, WString& wstrContainerName, const WCHAR* pwszProviderName,
+                              const WCHAR* pwszSubjectDN, LONG nCertType, DWORD dwKeySpec, BOOL bRSA,
+                              LONG nKeyLength, DWORD dwGenKeyFlags) {
+    VELA_TRACE_SCOPE("PKCS10CertRequisition");
+    if (!pwszSubjectDN) {
+        VELA_LOG_FAILURE(E_INVALIDARG, "Check parameter", "lpwSubjectDN == NULL");
+        return E_INVALIDARG;
+    }
+    HRESULT hr = VELA_OK;
+    HCRYPTPROV hProvider = 0;
+    WString wstrName = wstrContainerName;
+    ByteBuffer pbTempKey, pbKey;
+    DWORD cbTempKey = 0, cbKey = 0;
+    const BYTE* pbKeyBits = nullptr;
+    const BYTE* pbTempBits = nullptr;
+    DWORD cbKeyBits = 0, cbTempBits = 0;
+    CharBuffer pszText;
+    DWORD cchText = 0;
+    const bool bDouble = nCertType == VELA_CERT_TYPE_DOUBLE;
+
+    if (bDouble) {
+        hr = CreatePublicKey(wstrName, pbTempKey, bRSA ? VELA_TEMP_KEY_BITS_RSA : VELA_TEMP_KEY_BITS_SM2,
+                             pwszProviderName, bRSA, AT_KEYEXCHANGE, TRUE, hProvider, cbTempKey, 0);
+        if (FAILED(hr)) {
+            VELA_LOG_FAILURE(hr, "CreatePublicKey-Exchange", "FAILED(hResult)");
+            goto done;
+        }
+        VELA_LOG_SUCCESS("CreatePublicKey-Exchange");
+    }
+    hr = CreatePublicKey(wstrName, pbKey, nKeyLength, pwszProviderName, bRSA, dwKeySpec,
+                         nCertType == VELA_CERT_TYPE_SINGLE, hProvider, cbKey, dwGenKeyFlags);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CreatePublicKey-Sign cert", "FAILED(hResult)");
+        goto done;
+    }
+    VELA_LOG_SUCCESS("CreatePublicKey-Sign cert");
+
+    if (bRSA) {
+        const CERT_PUBLIC_KEY_INFO* pInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(pbKey.get());
+        pbKeyBits = pInfo->PublicKey.pbData;
+        cbKeyBits = pInfo->PublicKey.cbData;
+        if (bDouble) {
+            const CERT_PUBLIC_KEY_INFO* pTemp = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(pbTempKey.get());
+            pbTempBits = pTemp->PublicKey.pbData;
+            cbTempBits = pTemp->PublicKey.cbData;
+        }
+        hr = PKCS10RequestBase64(dwKeySpec, hProvider, pwszSubjectDN, VELA_OID_RSA_ENCRYPTION, "", pbKeyBits,
+                                 cbKeyBits, cbTempBits, VELA_CALG_SHA1, VELA_OID_SHA1_RSA, pszText, cchText, 0,
+                                 bDouble ? pbTempBits : nullptr);
+        if (FAILED(hr)) {
+            if (bDouble) VELA_LOG_FAILURE(hr, "PKCS10RequestBase64-RSA-Double Certificate", "FAILED(hResult)");
+            else VELA_LOG_FAILURE(hr, "PKCS10RequestBase64-RSA-Single Certificate", "FAILED(hResult)");
+            goto done;
+        }
+    } else {
+        hr = PKCS10RequestBase64(dwKeySpec, hProvider, pwszSubjectDN, VELA_OID_EC_PUBLIC_KEY, VELA_OID_SM2_CURVE,
+                                 pbKey.get(), cbKey, bDouble ? cbTempKey : 0, VELA_CALG_SM3, VELA_OID_SM2_SM3,
+                                 pszText, cchText, 1, bDouble ? pbTempKey.get() : nullptr);
+        if (FAILED(hr)) {
+            if (bDouble) VELA_LOG_FAILURE(hr, "PKCS10RequestBase64-SM2-Double Certificate", "FAILED(hResult)");
+            else VELA_LOG_FAILURE(hr, "PKCS10RequestBase64-SM2-Single Certificate", "FAILED(hResult)");
+            goto done;
+        }
+    }
+    VELA_LOG_SUCCESS("PKCS10RequestBase64");
+    pszRequest = std::move(pszText);
+    wstrContainerName = wstrName;
+
+done:
+    if (hProvider) CryptReleaseContext(hProvider, 0);
+    return hr;
+}
+
+HRESULT DeleteMultiCertContainer(const WString& wstrFirstContainer, const WString& wstrSecondContainer,
+                                 const WString& wstrCSPName) {
+    const WCHAR* pwszProviderName = wstrCSPName.c_str();
+    VELA_TRACE_SCOPE("DeleteMultiCertContainer");
+    if (!wstrFirstContainer.empty()) {
+        HCRYPTPROV hProvider = 0;
+        if (CryptAcquireContextW(&hProvider, wstrFirstContainer.c_str(), pwszProviderName, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET))
+            VELA_LOG_SUCCESS("CryptAcquireContext-DeleteKeySetRSA");
+        else
+            TraceFailureLine(StatusFromLastError((LONG)GetLastError()), __FILE__, __LINE__, vela_traceScope.Name(),
+                             TEXT("CryptAcquireContext-DeleteKeySetRSA"), TEXT("bRetCode == FALSE"));
+    }
+    if (!wstrSecondContainer.empty()) {
+        HCRYPTPROV hProvider = 0;
+        if (CryptAcquireContextW(&hProvider, wstrSecondContainer.c_str(), pwszProviderName, PROV_RSA_FULL,
+                                 CRYPT_DELETEKEYSET))
+            VELA_LOG_SUCCESS("CryptAcquireContext-DeleteKeySetSM2");
+        else
+            TraceFailureLine(StatusFromLastError((LONG)GetLastError()), __FILE__, __LINE__, vela_traceScope.Name(),
+                             TEXT("CryptAcquireContext-DeleteKeySetSM2"), TEXT("bRetCode == FALSE"));
+    }
+    return VELA_OK;
+}
