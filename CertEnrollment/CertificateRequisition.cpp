@@ -208,23 +208,24 @@ HRESULT DeleteMultiCertContainer(const WString& wstrFirstContainer, const WStrin
                                  const WString& wstrCSPName) {
     const WCHAR* pwszProviderName = wstrCSPName.c_str();
     VELA_TRACE_SCOPE("DeleteMultiCertContainer");
-    if (!wstrFirstContainer.empty()) {
+    // The provider type follows the provider's name as everywhere else: the
+    // AES provider accepts only its own type and would otherwise keep the
+    // containers while the rollback reports success.
+    const DWORD dwProvType = GetProviderType(pwszProviderName);
+    const struct {
+        const WString& name;
+        const WCHAR* step;
+    } containers[] = {{wstrFirstContainer, TEXT("CryptAcquireContext-DeleteKeySetRSA")},
+                      {wstrSecondContainer, TEXT("CryptAcquireContext-DeleteKeySetSM2")}};
+    for (const auto& container : containers) {
+        if (container.name.empty()) continue;
         HCRYPTPROV hProvider = 0;
-        if (CryptAcquireContextW(&hProvider, wstrFirstContainer.c_str(), pwszProviderName, PROV_RSA_FULL,
+        if (CryptAcquireContextW(&hProvider, container.name.c_str(), pwszProviderName, dwProvType,
                                  CRYPT_DELETEKEYSET))
-            VELA_LOG_SUCCESS("CryptAcquireContext-DeleteKeySetRSA");
+            TraceSuccessLine(vela_traceScope.Name(), container.step);
         else
             TraceFailureLine(StatusFromLastError((LONG)GetLastError()), __FILE__, __LINE__, vela_traceScope.Name(),
-                             TEXT("CryptAcquireContext-DeleteKeySetRSA"), TEXT("bRetCode == FALSE"));
-    }
-    if (!wstrSecondContainer.empty()) {
-        HCRYPTPROV hProvider = 0;
-        if (CryptAcquireContextW(&hProvider, wstrSecondContainer.c_str(), pwszProviderName, PROV_RSA_FULL,
-                                 CRYPT_DELETEKEYSET))
-            VELA_LOG_SUCCESS("CryptAcquireContext-DeleteKeySetSM2");
-        else
-            TraceFailureLine(StatusFromLastError((LONG)GetLastError()), __FILE__, __LINE__, vela_traceScope.Name(),
-                             TEXT("CryptAcquireContext-DeleteKeySetSM2"), TEXT("bRetCode == FALSE"));
+                             container.step, TEXT("bRetCode == FALSE"));
     }
     return VELA_OK;
 }
