@@ -2,12 +2,60 @@
 
 #include "VelaTrace.h"
 
+#include <new>
+#include <type_traits>
+
+// Nodes come in blocks, so a decode makes one allocation for a small tree
+// and a few for a large one. The first block lives in the pool itself.
+struct ASN1NodePool {
+    static constexpr size_t kFirstBlockNodes = 48;
+    static constexpr size_t kBlockNodes = 64;
+    struct Block {
+        Block* pNext;
+        alignas(ASN1Node) unsigned char storage[kBlockNodes * sizeof(ASN1Node)];
+    };
+    alignas(ASN1Node) unsigned char first[kFirstBlockNodes * sizeof(ASN1Node)];
+    unsigned char* pNextFree = first;
+    unsigned char* pEnd = first + sizeof first;
+    Block* pBlocks = nullptr;
+
+    ASN1NodePool() = default;
+    ASN1NodePool(const ASN1NodePool&) = delete;
+    ASN1NodePool& operator=(const ASN1NodePool&) = delete;
+    ~ASN1NodePool() {
+        while (pBlocks) {
+            Block* next = pBlocks->pNext;
+            delete pBlocks;
+            pBlocks = next;
+        }
+    }
+
+    ASN1Node* Allocate() {
+        if (pNextFree == pEnd) {
+            Block* block = new (std::nothrow) Block;
+            if (!block) return nullptr;
+            block->pNext = pBlocks;
+            pBlocks = block;
+            pNextFree = block->storage;
+            pEnd = block->storage + sizeof block->storage;
+        }
+        ASN1Node* node = new (pNextFree) ASN1Node;
+        pNextFree += sizeof(ASN1Node);
+        node->pPool = this;
+        return node;
+    }
+};
+
+static_assert(std::is_trivially_destructible_v<ASN1Node>, "nodes are released with their pool");
+
+void ASN1TreeDeleter::operator()(ASN1Node* pRoot) const {
+    if (pRoot) delete pRoot->pPool;
+}
+
 namespace {
 
-ASN1NodePtr NewNode(const BYTE* pbBuffer, DWORD dwSize, ASN1Node* pParent, BYTE bTag, DWORD dwLengthOctets,
-                    DWORD dwLength, ULONGLONG qwContentOffset, WORD wIndefinite) {
-    ASN1NodePtr node(new (std::nothrow) ASN1Node);
-    if (!node) return node;
+void FillNode(ASN1Node* node, const BYTE* pbBuffer, DWORD dwSize, ASN1Node* pParent, BYTE bTag,
+              DWORD dwLengthOctets, DWORD dwLength, ULONGLONG qwContentOffset, WORD wIndefinite) {
     node->pbBuffer = pbBuffer;
     node->dwBufferSize = dwSize;
     node->pParent = pParent;
@@ -17,7 +65,6 @@ ASN1NodePtr NewNode(const BYTE* pbBuffer, DWORD dwSize, ASN1Node* pParent, BYTE 
     node->qwContentOffset = qwContentOffset;
     node->wIndefinite = wIndefinite;
     node->dwTotalLength = wIndefinite ? 0xFFFFFFFF : 1 + dwLengthOctets + dwLength;
-    return node;
 }
 
 }  // namespace
@@ -126,13 +173,25 @@ int ParseNode(ASN1Node* pNode, DWORD& dwNodeCount) {
                          wIndefinite) != ASN1_PARSE_OK)
             return ASN1_PARSE_FAILED;
 
-        ASN1NodePtr child = NewNode(pNode->pbBuffer, pNode->dwBufferSize, pNode, bTag, dwLengthOctets, dwLength,
-                                    qwContentOffset, wIndefinite);
-        if (!child) return ASN1_PARSE_FAILED;
-        PrintNode(child.get());
-        ASN1Node* pChild = child.get();
-        pNode->children.push_back(std::move(child));
-        if (ParseNode(pChild, dwNodeCount) != ASN1_PARSE_OK) return ASN1_PARSE_FAILED;
+        ASN1Node* pChild = pNode->pPool ? pNode->pPool->Allocate() : nullptr;
+        if (!pChild) return ASN1_PARSE_FAILED;
+        FillNode(pChild, pNode->pbBuffer, pNode->dwBufferSize, pNode, bTag, dwLengthOctets, dwLength,
+                 qwContentOffset, wIndefinite);
+        if (TraceEnabled(TRACE_FLAG_INFO)) PrintNode(pChild);
+        if (pNode->pLastChild) pNode->pLastChild->pNextSibling = pChild;
+        else pNode->pFirstChild = pChild;
+        pNode->pLastChild = pChild;
+        ++pNode->dwChildCount;
+        // A definite-length leaf is finished here; everything else recurses.
+        if (IsASN1LeafTag(bTag) && !wIndefinite) {
+            if (++dwNodeCount > ASN1_MAX_NODES) {
+                TraceInfo(TEXT("ParseNode: node limit reached (%u nodes)"), dwNodeCount);
+                return ASN1_PARSE_FAILED;
+            }
+            if (qwContentOffset + dwLength > qwSize) return ASN1_PARSE_FAILED;
+        } else if (ParseNode(pChild, dwNodeCount) != ASN1_PARSE_OK) {
+            return ASN1_PARSE_FAILED;
+        }
 
         qwConsumed += pChild->dwTotalLength;
         if (!pNode->wIndefinite && qwConsumed >= pNode->dwLength) return ASN1_PARSE_OK;
@@ -150,8 +209,14 @@ HRESULT DecodeASN1Memory(ASN1NodePtr& pRoot, const BYTE* pbBuffer, DWORD dwSize)
         VELA_LOG_FAILURE(VELA_E_ASN1_DECODE, "ParseASN1TLV", "outermost tag and length");
         return VELA_R_ASN1_DECODE;
     }
-    pRoot = NewNode(pbBuffer, dwSize, nullptr, bTag, dwLengthOctets, dwLength, qwContentOffset, wIndefinite);
-    if (!pRoot) return ASN1_PARSE_FAILED;
+    ASN1NodePool* pPool = new (std::nothrow) ASN1NodePool;
+    ASN1NodePtr root(pPool ? pPool->Allocate() : nullptr);
+    if (!root) {
+        delete pPool;
+        return ASN1_PARSE_FAILED;
+    }
+    FillNode(root.get(), pbBuffer, dwSize, nullptr, bTag, dwLengthOctets, dwLength, qwContentOffset, wIndefinite);
+    pRoot = std::move(root);
     PrintNode(pRoot.get());
     DWORD dwNodeCount = 0;
     int nResult = ParseNode(pRoot.get(), dwNodeCount);

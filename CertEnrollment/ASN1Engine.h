@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <vector>
 
 #include "VelaStatus.h"
 
@@ -17,6 +16,30 @@ constexpr DWORD ASN1_INDEFINITE_LENGTH = 0xFFFFFFFF;
 // Result values of the decoder.
 constexpr int ASN1_PARSE_OK = 0;
 constexpr int ASN1_PARSE_FAILED = -1;
+
+struct ASN1Node;
+struct ASN1NodePool;  // storage of a tree's nodes, owned by its root
+
+// Iteration over a node's children: for (const ASN1Node* c : node->Children()).
+class ASN1ChildRange {
+public:
+    class Iterator {
+    public:
+        explicit Iterator(ASN1Node* p) : m_p(p) {}
+        ASN1Node* operator*() const { return m_p; }
+        Iterator& operator++();
+        bool operator!=(const Iterator& other) const { return m_p != other.m_p; }
+
+    private:
+        ASN1Node* m_p;
+    };
+    explicit ASN1ChildRange(ASN1Node* first) : m_first(first) {}
+    Iterator begin() const { return Iterator(m_first); }
+    Iterator end() const { return Iterator(nullptr); }
+
+private:
+    ASN1Node* m_first;
+};
 
 struct ASN1Node {
     const BYTE* pbBuffer = nullptr;   // the decoded input
@@ -28,17 +51,41 @@ struct ASN1Node {
     WORD wIndefinite = 0;             // 1 while the length is indefinite and unresolved
     DWORD dwBufferSize = 0;           // size of the whole input
     ASN1Node* pParent = nullptr;
-    std::vector<std::unique_ptr<ASN1Node>> children;
+    // The children, in buffer order, as a list.
+    ASN1Node* pFirstChild = nullptr;
+    ASN1Node* pLastChild = nullptr;
+    ASN1Node* pNextSibling = nullptr;
+    DWORD dwChildCount = 0;
+    // Nodes are allocated in blocks from the tree's pool; releasing the
+    // root (through ASN1NodePtr) releases the pool and so the whole tree.
+    ASN1NodePool* pPool = nullptr;
+
+    ASN1Node() = default;
+    ASN1Node(const ASN1Node&) = delete;
+    ASN1Node& operator=(const ASN1Node&) = delete;
 
     const BYTE* Content() const { return pbBuffer + qwContentOffset; }
-    size_t ChildCount() const { return children.size(); }
-    ASN1Node* Child(size_t index) const { return index < children.size() ? children[index].get() : nullptr; }
+    size_t ChildCount() const { return dwChildCount; }
+    ASN1Node* Child(size_t index) const {
+        ASN1Node* p = pFirstChild;
+        while (p && index--) p = p->pNextSibling;
+        return p;
+    }
+    ASN1ChildRange Children() const { return ASN1ChildRange(pFirstChild); }
     // Offset of the identifier octet (the element's first byte).
     ULONGLONG ElementOffset() const { return qwContentOffset - dwLengthOctets - 1; }
     const BYTE* Element() const { return pbBuffer + ElementOffset(); }
 };
 
-using ASN1NodePtr = std::unique_ptr<ASN1Node>;
+inline ASN1ChildRange::Iterator& ASN1ChildRange::Iterator::operator++() {
+    m_p = m_p->pNextSibling;
+    return *this;
+}
+
+struct ASN1TreeDeleter {
+    void operator()(ASN1Node* pRoot) const;
+};
+using ASN1NodePtr = std::unique_ptr<ASN1Node, ASN1TreeDeleter>;
 
 // Decodes the element at the start of pbBuffer. Returns 0 on success,
 // VELA_R_ASN1_DECODE (0x20001041, not a failure status: test for non-zero)

@@ -19,12 +19,16 @@ void ExpectTreeInsideInput(const ASN1Node* node, DWORD size) {
     ASSERT_EQ(node->dwTotalLength, 1 + node->dwLengthOctets + node->dwLength);
     ASSERT_EQ(node->dwBufferSize, size);
     ULONGLONG next = node->qwContentOffset;
-    for (const auto& child : node->children) {
+    size_t count = 0;
+    for (const ASN1Node* child : node->Children()) {
         ASSERT_EQ(child->pParent, node);
         ASSERT_EQ(child->ElementOffset(), next);
+        ASSERT_EQ(child, node->Child(count));
         next += child->dwTotalLength;
-        ExpectTreeInsideInput(child.get(), size);
+        ++count;
+        ExpectTreeInsideInput(child, size);
     }
+    ASSERT_EQ(count, node->ChildCount());
 }
 
 HRESULT Decode(const Bytes& input, ASN1NodePtr& root) {

@@ -121,7 +121,7 @@ int SplitRequest(const std::string& base, const std::string& prefix, const std::
             Fail("SM2 signature is not SEQUENCE { r, s }", index);
             return 0;
         }
-        for (const auto& integer : pair->children)
+        for (const ASN1Node* integer : pair->Children())
             if (integer->dwLength < 32) ++shortIntegers;
     }
     if (!dual) return shortIntegers;

@@ -25,7 +25,7 @@ std::vector<Rdn> ReadName(const ByteBuffer& name, DWORD cb) {
     if (!root) return rdns;
     EXPECT_EQ(root->bTag, 0x30);
     EXPECT_EQ(root->dwTotalLength, cb);
-    for (const auto& set : root->children) {
+    for (const ASN1Node* set : root->Children()) {
         EXPECT_EQ(set->bTag, 0x31);
         EXPECT_EQ(set->ChildCount(), 1u);
         const ASN1Node* attribute = set->Child(0);
