@@ -206,8 +206,8 @@ done:
 
 HRESULT DeleteMultiCertContainer(const WString& wstrFirstContainer, const WString& wstrSecondContainer,
                                  const WString& wstrCSPName) {
-    const WCHAR* pwszProviderName = wstrCSPName.c_str();
     VELA_TRACE_SCOPE("DeleteMultiCertContainer");
+    const WCHAR* pwszProviderName = wstrCSPName.c_str();
     // The provider type follows the provider's name as everywhere else: the
     // AES provider accepts only its own type and would otherwise keep the
     // containers while the rollback reports success.
