@@ -17,7 +17,9 @@ extern "C" const TesseraStringResource* TesseraStringResources(size_t* count) {
     return kStrings;
 }
 
+// The CA-chain documents, generated at build time from resources/chains.
+extern "C" const TesseraDataResource* TesseraCertificateDocuments(size_t* count);
+
 extern "C" const TesseraDataResource* TesseraDataResources(size_t* count) {
-    *count = 0;
-    return nullptr;
+    return TesseraCertificateDocuments(count);
 }
