@@ -8,3 +8,8 @@ extern "C" __attribute__((weak)) BOOL CryptGetProvParam(HCRYPTPROV, DWORD, BYTE*
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
 }
+
+extern "C" __attribute__((weak)) BOOL CryptReleaseContext(HCRYPTPROV, DWORD) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}

@@ -206,11 +206,9 @@ TEST_F(ChainInstallTest, ExpiryBoundaryAtTheMachineTime) {
     SYSTEMTIME end = {2049, 12, 0, 31, 23, 59, 59, 0};
     FILETIME notAfter = {};
     ASSERT_TRUE(SystemTimeToFileTime(&end, &notAfter));
-    ULARGE_INTEGER later;
-    later.LowPart = notAfter.dwLowDateTime;
-    later.HighPart = notAfter.dwHighDateTime;
-    later.QuadPart += 1;  // one 100-nanosecond tick
-    FILETIME oneTickLater = {later.LowPart, later.HighPart};
+    unsigned long long ticks = ((unsigned long long)notAfter.dwHighDateTime << 32) | notAfter.dwLowDateTime;
+    ticks += 1;  // one 100-nanosecond tick
+    FILETIME oneTickLater = {(DWORD)ticks, (DWORD)(ticks >> 32)};
 
     const std::string base = DataText("rsa-test.xml");
     ChainExpectation e = Expected(IDR_TEST_RSA_CERTIFICATE_CHAIN);
