@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "CertificateChainDelete.h"
 #include "IOStream.h"
 #include "VelaTrace.h"
 #include "nmCryptoAgent.h"
@@ -111,6 +112,7 @@ void RunInstallationMode() {
     VELA_TRACE_SCOPE("RunInstallationMode");
     // COM serves the chain documents' XML parser; the result is not checked.
     CoInitialize(nullptr);
+    RunInstallationSequenceForHost();
     CoUninitialize();
 }
 

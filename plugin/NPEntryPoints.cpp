@@ -4,6 +4,7 @@
 #include <new>
 
 #include "BrowserServices.h"
+#include "CertificateChainDelete.h"
 #include "Plugin.h"
 #include "ScriptablePluginObject.h"
 #include "VelaTrace.h"
@@ -226,7 +227,8 @@ const char* WINAPI NP_GetMIMEDescription(void) {
 // chain documents. The caller has initialised COM on this thread.
 void WINAPI NP_Install(void) {
     VELA_TRACE_SCOPE("NP_Install");
-    TraceInfo(TEXT("NP_Install: no installation sequence in this build"));
+    // The caller has initialised COM on this thread.
+    RunInstallationSequenceForPlugin();
 }
 
 }  // extern "C"
