@@ -78,13 +78,14 @@ TEST_F(DeliverableSequenceTest, HostInstallationModeTwice) {
 
 TEST_F(DeliverableSequenceTest, PluginInstallTwice) {
     CBrowserHarness harness;
-    ASSERT_TRUE(harness.Load());
+    ASSERT_TRUE(harness.Start());
     for (int run = 0; run < 2; ++run) {
         harness.Install();  // COM is initialised on this thread, as its caller must
         ExpectState({IDR_RSA_CERTIFICATE_CHAIN, IDR_TEST_RSA_CERTIFICATE_CHAIN, IDR_SM2_CERTIFICATE_CHAIN,
                      IDR_TEST_SM2_CERTIFICATE_CHAIN},
                     {});
     }
+    EXPECT_TRUE(harness.Finish());
 }
 
 }  // namespace
