@@ -10,6 +10,7 @@ directory, so the user's real store is left alone; --store DIR uses DIR.
 import argparse
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -118,6 +119,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default=os.path.join(HERE, "..", "build", "linux", "host", "tessera-host"))
     parser.add_argument("--store", help="store directory (default: a new temporary one)")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary stores and CA for inspection")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tessera-enroll-")
     store = args.store or os.path.join(work, "store")
@@ -142,6 +144,10 @@ def main():
         print("     " + record)
     code = host.close()
     print("\n==> host exit code %d" % code)
+    if args.keep:
+        print("    stores and CA kept in %s" % work)
+    else:
+        shutil.rmtree(work, ignore_errors=True)
     return code
 
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libpugixml-dev
+  python3 libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libpugixml-dev
   g++-mingw-w64-x86-64-posix wine64
   dpkg-dev nlohmann-json3-dev
   chromium fonts-dejavu-core

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, runs the tests, then talks
-# to the built native-messaging host the way a browser does and prints the
-# conversation.
+# The main job: installs what is missing, builds, runs the tests, talks to
+# the built native-messaging host the way a browser does and prints the
+# conversation, then runs whole enrollments through the host against a
+# throw-away test CA (scripts/enroll.py; temporary stores, the user's own
+# stores are not touched).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -48,3 +50,7 @@ while [ "$offset" -lt "$size" ]; do
 done
 echo "==> host exit code: $status; responses: $i of ${#requests[@]}"
 [ "$status" -eq 0 ] && [ "$i" -eq "${#requests[@]}" ]
+
+echo
+echo "==> enrollments through tessera-host"
+python3 scripts/enroll.py --host "$host"
