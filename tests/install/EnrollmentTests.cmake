@@ -21,7 +21,12 @@ target_compile_definitions(tessera_enrollment_phases PRIVATE TESSERA_HOST_PATH="
 add_dependencies(tessera_enrollment_phases tessera-host)
 
 set(exchange ${CMAKE_CURRENT_BINARY_DIR}/enrollment)
-set(stores "TESSERA_ENROLLMENT_DIR=${exchange};TESSERA_STORE_DIR=${exchange}/store;TESSERA_MACHINE_STORE_DIR=${exchange}/machine")
+# Windows programs under Wine reach the build machine's files through Z:.
+set(exchange_for_tests ${exchange})
+if(WIN32)
+  set(exchange_for_tests Z:${exchange})
+endif()
+set(stores "TESSERA_ENROLLMENT_DIR=${exchange_for_tests};TESSERA_STORE_DIR=${exchange}/store;TESSERA_MACHINE_STORE_DIR=${exchange}/machine")
 add_test(NAME enrollment_clean COMMAND ${CMAKE_COMMAND} -E rm -rf ${exchange})
 add_test(NAME enrollment_request COMMAND tessera_enrollment_phases --gtest_color=no)
 add_test(NAME enrollment_ca COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/test_ca.py issue-all ${exchange})
