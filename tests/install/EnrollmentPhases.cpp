@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -131,6 +132,8 @@ class EnrollmentPhase : public ::testing::TestWithParam<Scenario> {
 protected:
     void SetUp() override {
         if (Phase().empty() || Dir().empty()) GTEST_SKIP() << "run by the enrollment test fixtures";
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::u8path(Dir()), ignored);
         m_frontEnd = MakeHostFrontEnd();
         ASSERT_TRUE(m_frontEnd->Begin());
         m_page = m_frontEnd->OpenPage();
