@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "CertificateFilter.h"
+#include "CertificateInfo.h"
 #include "CryptoAgent.h"
 #include "VelaTrace.h"
 
@@ -378,12 +378,14 @@ HRESULT CheckCertValidTime(const FILETIME* pstMachineTime, BOOL& bExpired, PCCER
         VELA_LOG_FAILURE(E_INVALIDARG, "check parameter.", "NULL == pstMachineTime");
         return E_INVALIDARG;
     }
-    WString wstrSubject;
-    HRESULT hr = RenderCertificateName(&pstCertContext->pCertInfo->Subject, CERT_X500_NAME_STR, wstrSubject);
+    ByteBuffer pbSubject;
+    DWORD dwSubjectLength = 0;
+    HRESULT hr = QueryCertContextInfo(pstCertContext, QUERYID_SUBJECT_FULL, &pbSubject, dwSubjectLength);
     if (hr != S_OK) {
         VELA_LOG_FAILURE(hr, "QueryCertContextInfo(QUERYID_SUBJECT_FULL)", "hResult != S_OK");
         return hr;
     }
+    const WString wstrSubject = ToWString(reinterpret_cast<const WCHAR*>(pbSubject.get()));
     const FILETIME& notAfter = pstCertContext->pCertInfo->NotAfter;
     SYSTEMTIME stUniversal = {}, stLocal = {};
     if (FileTimeToSystemTime(&notAfter, &stUniversal) &&

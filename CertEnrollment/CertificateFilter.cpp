@@ -5,95 +5,12 @@
 
 #include <cstring>
 
+#include "CertificateInfo.h"
 #include "VelaTrace.h"
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr DWORD kNameFlags = CERT_NAME_STR_NO_QUOTING_FLAG | CERT_NAME_STR_REVERSE_FLAG;
 constexpr size_t kMaxFilterCharacters = 255;
-
-}  // namespace
-
-HRESULT RenderCertificateName(const CERT_NAME_BLOB* pstName, DWORD dwForm, WString& wstrName) {
-    VELA_TRACE_SCOPE("RenderCertificateName");
-    DWORD dwType = dwForm | kNameFlags;
-    DWORD dwSize = CertNameToStrW(kEncoding, const_cast<CERT_NAME_BLOB*>(pstName), dwType, nullptr, 0);
-    if (dwSize == 0) {
-        HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-        VELA_LOG_FAILURE(hr, "CertNameToStr", "0 == dwSize");
-        return hr;
-    }
-    WideBuffer buffer = AllocZeroed<WCHAR>(dwSize);
-    if (!buffer) {
-        VELA_LOG_FAILURE(E_OUTOFMEMORY, "Dispatch memory failed.", "NULL == pwszName");
-        return E_OUTOFMEMORY;
-    }
-    if (CertNameToStrW(kEncoding, const_cast<CERT_NAME_BLOB*>(pstName), dwType, buffer.get(), dwSize) == 0) {
-        HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-        VELA_LOG_FAILURE(hr, "CertNameToStr", "0 == dwSize");
-        return hr;
-    }
-    wstrName.assign(buffer.get());
-    return VELA_OK;
-}
-
-namespace {
-
-// Decodes one extension of the certificate with the given structure type
-// into a new buffer.
-HRESULT DecodeExtension(PCCERT_CONTEXT pstCertContext, const char* pszOid, HRESULT hrAbsent, ByteBuffer& pbDecoded) {
-    VELA_TRACE_SCOPE("CertificateFilter::DecodeExtension");
-    PCERT_INFO info = pstCertContext->pCertInfo;
-    PCERT_EXTENSION ext = CertFindExtension(pszOid, info->cExtension, info->rgExtension);
-    if (!ext) {
-        VELA_LOG_FAILURE(hrAbsent, "CertFindExtension", "NULL == pstExtension");
-        return hrAbsent;
-    }
-    DWORD dwSize = 0;
-    if (!CryptDecodeObjectEx(kEncoding, pszOid, ext->Value.pbData, ext->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
-                             nullptr, nullptr, &dwSize)) {
-        HRESULT hr = StatusFromLastError((LONG)GetLastError());
-        VELA_LOG_FAILURE(hr, "CryptDecodeObjectEx", "!bResult");
-        return hr;
-    }
-    ByteBuffer buffer = AllocZeroed<BYTE>(dwSize);
-    if (!buffer) {
-        VELA_LOG_FAILURE(E_OUTOFMEMORY, "New memory failed.", "NULL == pbDecoded");
-        return E_OUTOFMEMORY;
-    }
-    if (!CryptDecodeObjectEx(kEncoding, pszOid, ext->Value.pbData, ext->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
-                             nullptr, buffer.get(), &dwSize)) {
-        HRESULT hr = StatusFromLastError((LONG)GetLastError());
-        VELA_LOG_FAILURE(hr, "CryptDecodeObjectEx", "!bResult");
-        return hr;
-    }
-    pbDecoded = std::move(buffer);
-    return VELA_OK;
-}
-
-// The key-provider information property in a new buffer.
-HRESULT ReadKeyProvInfo(PCCERT_CONTEXT pstCertContext, ByteBuffer& pbProvInfo) {
-    VELA_TRACE_SCOPE("CertificateFilter::ReadKeyProvInfo");
-    DWORD dwSize = 0;
-    if (!CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &dwSize)) {
-        HRESULT hr = StatusFromLastError((LONG)GetLastError());
-        VELA_LOG_FAILURE(hr, "CertGetCertificateContextProperty(Get Size)", "!bResult");
-        return hr;
-    }
-    ByteBuffer buffer = AllocZeroed<BYTE>(dwSize);
-    if (!buffer) {
-        VELA_LOG_FAILURE(E_OUTOFMEMORY, "new memory.", "pCertPropertyData == NULL");
-        return E_OUTOFMEMORY;
-    }
-    if (!CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, buffer.get(), &dwSize)) {
-        HRESULT hr = StatusFromLastError((LONG)GetLastError());
-        VELA_LOG_FAILURE(hr, "CertGetCertificateContextProperty(Get Value)", "!bResult");
-        return hr;
-    }
-    pbProvInfo = std::move(buffer);
-    return VELA_OK;
-}
 
 // Passes when the list is empty or an alternative is empty or occurs in
 // the text, compared without regard to case.
@@ -152,8 +69,10 @@ HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CertificateList& cer
 HRESULT CheckCertSubjectName(PCCERT_CONTEXT pstCertContext, DWORD dwNameForm, const FilterList& filterList) {
     VELA_TRACE_SCOPE("CheckCertSubjectName");
     if (filterList.empty()) return VELA_OK;
-    WString wstrSubject;
-    HRESULT hr = RenderCertificateName(&pstCertContext->pCertInfo->Subject, dwNameForm, wstrSubject);
+    WideBuffer pwszSubject;
+    DWORD dwLength = 0;
+    HRESULT hr = GetCertSubject(pstCertContext, dwNameForm, pwszSubject, dwLength);
+    WString wstrSubject = SUCCEEDED(hr) ? ToWString(pwszSubject.get()) : WString();
     if (FAILED(hr)) {
         VELA_LOG_FAILURE(hr, "GetCertSubject", "FAILED(hResult)");
         return hr;
@@ -166,8 +85,10 @@ HRESULT CheckCertSubjectName(PCCERT_CONTEXT pstCertContext, DWORD dwNameForm, co
 HRESULT CheckCertIssuer(PCCERT_CONTEXT pstCertContext, const FilterList& filterList) {
     VELA_TRACE_SCOPE("CheckCertIssuer");
     if (filterList.empty()) return VELA_OK;
-    WString wstrIssuer;
-    HRESULT hr = RenderCertificateName(&pstCertContext->pCertInfo->Issuer, CERT_X500_NAME_STR, wstrIssuer);
+    WideBuffer pwszIssuer;
+    DWORD dwLength = 0;
+    HRESULT hr = GetCertIssuer(pstCertContext, pwszIssuer, dwLength);
+    WString wstrIssuer = SUCCEEDED(hr) ? ToWString(pwszIssuer.get()) : WString();
     if (FAILED(hr)) {
         VELA_LOG_FAILURE(hr, "GetCertIssuer", "FAILED(hResult)");
         return hr;
@@ -180,14 +101,12 @@ HRESULT CheckCertIssuer(PCCERT_CONTEXT pstCertContext, const FilterList& filterL
 HRESULT CheckCertKeyUsage(DWORD dwKeyUsage, PCCERT_CONTEXT pstCertContext) {
     VELA_TRACE_SCOPE("CheckCertKeyUsage");
     if (dwKeyUsage == 0) return VELA_OK;
-    ByteBuffer decoded;
-    HRESULT hr = DecodeExtension(pstCertContext, szOID_KEY_USAGE, VELA_E_NO_KEY_USAGE, decoded);
+    DWORD dwCertUsage = 0;
+    HRESULT hr = GetCertKeyUsage(pstCertContext, dwCertUsage);
     if (FAILED(hr)) {
         VELA_LOG_FAILURE(hr, "GetCertKeyUsage", "FAILED(hResult)");
         return hr;
     }
-    const CRYPT_BIT_BLOB* bits = reinterpret_cast<const CRYPT_BIT_BLOB*>(decoded.get());
-    DWORD dwCertUsage = (bits->cbData > 0 && bits->pbData) ? bits->pbData[0] : 0;
     if ((dwCertUsage & dwKeyUsage) == 0) {
         VELA_LOG_FAILURE(VELA_E_INVALID_CERT_USAGE, "Check key usage", "0 == (dwCertKeyUsage & dwKeyUsage)");
         return VELA_E_INVALID_CERT_USAGE;
@@ -198,16 +117,17 @@ HRESULT CheckCertKeyUsage(DWORD dwKeyUsage, PCCERT_CONTEXT pstCertContext) {
 HRESULT CheckCertSubjectKeyID(const BYTE* pbSubjectKeyId, DWORD dwFilterLength, PCCERT_CONTEXT pstCertContext) {
     VELA_TRACE_SCOPE("CheckCertSubjectKeyID");
     if (!pbSubjectKeyId) return VELA_OK;
-    ByteBuffer decoded;
-    HRESULT hr = DecodeExtension(pstCertContext, szOID_SUBJECT_KEY_IDENTIFIER, VELA_E_NO_SUBJECT_KEY_ID, decoded);
+    ByteBuffer pbKeyId;
+    DWORD dwKeyIdLength = 0;
+    HRESULT hr = GetCertSubjectKeyID(pstCertContext, &pbKeyId, dwKeyIdLength);
     if (FAILED(hr)) {
         VELA_LOG_FAILURE(hr, "GetCertSubjectKeyID", "FAILED(hResult)");
         return hr;
     }
-    const CRYPT_DATA_BLOB* id = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.get());
     // The comparison runs over the certificate's length; a shorter filter
     // cannot match it.
-    if (id->cbData > dwFilterLength || (id->cbData && std::memcmp(id->pbData, pbSubjectKeyId, id->cbData) != 0)) {
+    if (dwKeyIdLength > dwFilterLength ||
+        (dwKeyIdLength && std::memcmp(pbKeyId.get(), pbSubjectKeyId, dwKeyIdLength) != 0)) {
         VELA_LOG_FAILURE(E_FAIL, "Compare subject key id", "0 != memcmp");
         return E_FAIL;
     }
@@ -260,7 +180,8 @@ HRESULT CheckCSPName(PCCERT_CONTEXT pstCertContext, const FilterList& filterList
     VELA_TRACE_SCOPE("CheckCSPName");
     if (filterList.empty()) return VELA_OK;
     ByteBuffer provInfo;
-    HRESULT hr = ReadKeyProvInfo(pstCertContext, provInfo);
+    DWORD dwSize = 0;
+    HRESULT hr = GetCertificateContextProperty(pstCertContext, provInfo, dwSize);
     if (FAILED(hr)) {
         VELA_LOG_FAILURE(hr, "GetCertificateContextProperty(CERT_KEY_PROV_INFO_PROP_ID)", "FAILED(hResult)");
         return hr;

@@ -76,7 +76,3 @@ HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pstCertContext, const BYTE* pbSeria
 HRESULT CheckCertTimeValidity(const FILETIME* pstTime, PCCERT_CONTEXT pstCertContext);
 HRESULT CheckCertSignatureAlg(const char* pszAlgorithmOid, PCCERT_CONTEXT pstCertContext);
 HRESULT CheckCSPName(PCCERT_CONTEXT pstCertContext, const FilterList& filterList);
-
-// A certificate name as text (dwForm CERT_X500_NAME_STR or
-// CERT_SIMPLE_NAME_STR), most specific attribute first, unquoted.
-HRESULT RenderCertificateName(const CERT_NAME_BLOB* pstName, DWORD dwForm, WString& wstrName);
