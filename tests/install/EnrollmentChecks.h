@@ -16,8 +16,8 @@ bool ListingHasSerial(CPage& page, const std::string& serial);
 // Every serial is listed once, linked to the CSP.
 void CheckListed(CPage& page, const std::vector<std::string>& serials, const std::string& csp, const char* what);
 // The keys in the container are the keys of the certificates: the signature
-// certificate's on key spec 1 (single) or 2 (double), the encryption
-// certificate's on key spec 1.
+// certificate's on AT_KEYEXCHANGE (single) or AT_SIGNATURE (double), the
+// encryption certificate's on AT_KEYEXCHANGE.
 void CheckContainerKeys(const std::string& csp, const std::string& container, const std::string& algorithm,
                         int certType, const std::string& signCert, const std::string& encCert, const char* what);
 // Broken copies of a good envelope, and one encrypted for another

@@ -425,9 +425,9 @@ TEST(CertificateProperties, PrivateKeyThroughKeyProviderRecord) {
 
     Context ctx(Make(Facts("leaf")));
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE acquired = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL callerFrees = FALSE;
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &spec, &callerFrees));
+    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &keySpec, &callerFrees));
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NO_KEY_PROPERTY));
 
     struct Case {
@@ -439,10 +439,10 @@ TEST(CertificateProperties, PrivateKeyThroughKeyProviderRecord) {
                                  PROV_RSA_FULL, 0, 0, nullptr, AT_SIGNATURE};
         ASSERT_TRUE(CertSetCertificateContextProperty(ctx.p, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
         acquired = 0;
-        BOOL ok = CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &spec, &callerFrees);
+        BOOL ok = CryptAcquireCertificatePrivateKey(ctx.p, 0, nullptr, &acquired, &keySpec, &callerFrees);
         EXPECT_EQ(ok != FALSE, c.found);
         if (!ok) continue;
-        EXPECT_EQ(spec, DWORD(AT_SIGNATURE));
+        EXPECT_EQ(keySpec, DWORD(AT_SIGNATURE));
         EXPECT_TRUE(callerFrees);
         char name[256] = {};
         DWORD size = sizeof name;

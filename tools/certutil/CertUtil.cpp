@@ -239,7 +239,7 @@ Record Describe(const StoreRef& s, PCCERT_CONTEXT c, bool json) {
                       true);
             } else {
                 r.Add("keyProvider", provider + " / " + container + " (type " + std::to_string(kp->dwProvType) +
-                                         ", key spec " + std::to_string(kp->dwKeySpec) + ")");
+                                         ", KeySpec " + std::to_string(kp->dwKeySpec) + ")");
             }
         }
     } else {
@@ -452,18 +452,18 @@ int ListContainers(const Options& o) {
             std::u16string wide = ToUtf16(name);
             HCRYPTPROV c = 0;
             if (CryptAcquireContextW(&c, wide.c_str(), provider.c_str(), p.type, CRYPT_SILENT)) {
-                for (DWORD spec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+                for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
                     HCRYPTKEY key = 0;
-                    if (!CryptGetUserKey(c, spec, &key)) continue;
+                    if (!CryptGetUserKey(c, keySpec, &key)) continue;
                     ALG_ID alg = 0;
                     DWORD bits = 0, size = sizeof alg;
                     CryptGetKeyParam(key, KP_ALGID, reinterpret_cast<BYTE*>(&alg), &size, 0);
                     size = sizeof bits;
                     CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0);
                     CryptDestroyKey(key);
-                    std::string label = spec == AT_KEYEXCHANGE ? "exchange" : "signature";
+                    std::string label = keySpec == AT_KEYEXCHANGE ? "exchange" : "signature";
                     if (o.json) {
-                        keys += std::string(keys.empty() ? "" : ",") + "{\"keySpec\":" + std::to_string(spec) +
+                        keys += std::string(keys.empty() ? "" : ",") + "{\"keySpec\":" + std::to_string(keySpec) +
                                 ",\"use\":" + JsonString(label) + ",\"algorithm\":" + JsonString(AlgorithmName(alg)) +
                                 ",\"bits\":" + std::to_string(bits) + "}";
                     } else {
@@ -520,7 +520,7 @@ void Usage() {
     std::cout << "usage: tessera-certutil [--json] COMMAND [ARGS]\n"
                  "  paths                            where the user and machine databases are\n"
                  "  providers                        installed cryptographic providers\n"
-                 "  containers [--provider NAME]     key containers with their key specs and algorithms\n"
+                 "  containers [--provider NAME]     key containers with their key types and algorithms\n"
                  "  stores [--location L] [--store S]    system stores and how many certificates they hold\n"
                  "  list [--location L] [--store S]  certificates: subject, issuer, serial, validity,\n"
                  "                                   thumbprint and key-provider link\n"

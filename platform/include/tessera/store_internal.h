@@ -6,7 +6,7 @@
 
 // Adds the DER certificate to the current user's "MY" store, replacing an
 // existing copy, and links it to the key container through the key-provider
-// property (container, provider, provider type, flags 0, key specification).
+// property (container, provider, provider type, flags 0, key type (dwKeySpec)).
 // One transaction. Returns FALSE with the thread's last error set on failure
 // (for example CRYPT_E_ASN1_BADTAG for bytes that are not a certificate).
 BOOL TesseraStoreAddLinkedCertificate(const BYTE* der, DWORD length, const WCHAR* container,

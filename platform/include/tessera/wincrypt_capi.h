@@ -26,7 +26,7 @@ typedef unsigned int ALG_ID;
 #define CRYPT_MACHINE_KEYSET 0x00000020
 #define CRYPT_SILENT 0x00000040
 
-// Key specifications and CryptGenKey flags.
+// Key types (AT_*) and CryptGenKey flags.
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2
 #define CRYPT_EXPORTABLE 0x00000001

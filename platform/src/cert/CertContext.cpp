@@ -318,8 +318,8 @@ CertObject* FromContext(PCCERT_CONTEXT context) {
 
 // ---- key-provider records ---------------------------------------------------
 // Serialized form: seven little-endian DWORDs (container offset, provider
-// offset, provider type, flags, parameter count, parameter offset, key
-// specification), the parameters as four DWORDs each (id, data offset,
+// offset, provider type, flags, parameter count, parameter offset,
+// dwKeySpec), the parameters as four DWORDs each (id, data offset,
 // length, flags), then the data and the NUL-terminated UTF-16LE strings.
 // Offsets count from the start of the record; 0 stands for a null pointer.
 Bytes SerializeKeyProvInfo(const CRYPT_KEY_PROV_INFO& info) {
@@ -535,8 +535,8 @@ extern "C" BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD 
     case CERT_KEY_SPEC_PROP_ID: {
         auto kp = o->properties.find(CERT_KEY_PROV_INFO_PROP_ID);
         if (stored == o->properties.end() && kp != o->properties.end() && kp->second.size() >= 28) {
-            DWORD spec = GetDword(kp->second, 24);
-            return CopyOut(reinterpret_cast<const BYTE*>(&spec), sizeof spec, data, size);
+            DWORD keySpec = GetDword(kp->second, 24);
+            return CopyOut(reinterpret_cast<const BYTE*>(&keySpec), sizeof keySpec, data, size);
         }
         break;
     }
