@@ -187,6 +187,11 @@ extern "C" ULONG TraceMessageVa(TRACEHANDLE logger, ULONG, LPCGUID, USHORT numbe
     return ERROR_SUCCESS;
 }
 
+// The Windows signature fixes the USHORT before the variable arguments;
+// on the ABIs this layer serves the promoted argument sits where va_start
+// expects it, so clang's warning about the promotion does not apply here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wvarargs"
 extern "C" ULONG TraceMessage(TRACEHANDLE logger, ULONG flags, LPCGUID guid, USHORT number, ...) {
     va_list args;
     va_start(args, number);
@@ -194,3 +199,4 @@ extern "C" ULONG TraceMessage(TRACEHANDLE logger, ULONG flags, LPCGUID guid, USH
     va_end(args);
     return rc;
 }
+#pragma GCC diagnostic pop

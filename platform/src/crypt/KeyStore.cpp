@@ -26,7 +26,7 @@ const char kSchema[] =
 
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
     ~Statement() { sqlite3_finalize(stmt_); }
     bool Ok() const { return rc_ == SQLITE_OK; }
     int Code() const { return rc_; }
@@ -52,7 +52,6 @@ public:
     sqlite3_stmt* Raw() { return stmt_; }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
     int rc_;
 };
