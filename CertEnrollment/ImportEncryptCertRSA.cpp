@@ -363,7 +363,8 @@ bool PublicExponentValue(const SecretBytes& exponent, DWORD& value) {
 // high end; false when the value is longer than the field.
 bool PutField(BYTE*& cursor, const SecretBytes& value, size_t n) {
     if (value.Size() > n) return false;
-    std::memcpy(cursor, value.Data(), value.Size());
+    // A zero value (02 01 00) is empty once its sign octet is dropped.
+    if (value.Size()) std::memcpy(cursor, value.Data(), value.Size());
     std::memset(cursor + value.Size(), 0, n - value.Size());
     cursor += n;
     return true;

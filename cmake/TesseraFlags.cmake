@@ -17,7 +17,18 @@ function(tessera_target_defaults target)
   endif()
 endfunction()
 
-if(TESSERA_SANITIZE)
+# The fuzz build: coverage instrumentation and both sanitizers on every
+# target; only the fuzz targets themselves link libFuzzer (tests/fuzz).
+if(TESSERA_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT CMAKE_C_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TESSERA_FUZZ needs clang (CC=clang-14 CXX=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(TESSERA_SANITIZE AND NOT TESSERA_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

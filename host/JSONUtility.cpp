@@ -327,10 +327,52 @@ JSONText BuildFallbackResponse(const char* pszFunctionName, const char* pszRando
     return text;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p (RFC 3629: no overlong
+// forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
+size_t UTF8SequenceLength(const unsigned char* p) {
+    const unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (n == 0) return 0;
+    const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (p[1] < low || p[1] > high) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string WellFormedUTF8(const char* text) {
+    std::string out;
+    if (!text) return out;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        size_t n = UTF8SequenceLength(p);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++p;
+            continue;
+        }
+        out.append(reinterpret_cast<const char*>(p), n);
+        p += n;
+    }
+    return out;
+}
+
 HRESULT ConvertJSONToResponseMsg(const char* pszFunctionName, const char* pszRandomId, cJSON* pResponseJSON,
                                  JSONText* pszResponseMsg) {
     VELA_TRACE_SCOPE("ConvertJSONToResponseMsg");
     static const char kFunction[] = "ConvertJSONToResponseMsg";
+    // The name and the token are echoed from the request, whose strings
+    // cJSON takes byte for byte; the response must stay a UTF-8 text.
+    const std::string strFunctionName = WellFormedUTF8(pszFunctionName);
+    const std::string strRandomId = WellFormedUTF8(pszRandomId);
+    pszFunctionName = pszFunctionName ? strFunctionName.c_str() : nullptr;
+    pszRandomId = pszRandomId ? strRandomId.c_str() : nullptr;
     JSONText text;
     if (pResponseJSON) {
         if (pszRandomId && *pszRandomId &&

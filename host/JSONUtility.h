@@ -8,6 +8,7 @@
 #include <cJSON.h>
 
 #include <memory>
+#include <string>
 
 #include "Misc.h"
 
@@ -61,6 +62,10 @@ HRESULT ConstructResponseJSON(JSONPtr& pResponseJSON, const char* pszFunctionNam
 // no text can be produced at all the out-parameter stays empty.
 HRESULT ConvertJSONToResponseMsg(const char* pszFunctionName, const char* pszRandomId, cJSON* pResponseJSON,
                                  JSONText* pszResponseMsg);
+
+// The text with every byte that does not start a well-formed UTF-8
+// sequence replaced by U+FFFD; null gives the empty text.
+std::string WellFormedUTF8(const char* text);
 
 // The fixed fallback layout, with both strings escaped as JSON strings:
 //   {"function":"NAME", "errorcode":-2146893779, "result":false[, "randomId":"TOKEN"]}

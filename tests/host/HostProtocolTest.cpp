@@ -246,6 +246,27 @@ protected:
     CCryptoAgent m_agent;
 };
 
+// Names and tokens that are not UTF-8 are echoed with U+FFFD in place of
+// each stray byte, on both response paths, so that the response stays one
+// JSON text (they used to be copied byte for byte).
+TEST_F(OperationWrappers, EchoOnlyWellFormedUTF8) {
+    struct Case {
+        const char* request;
+        const char* function;
+        const char* token;
+    } cases[] = {
+        {"{\"function\":\"VE\xFFx\",\"params\":[],\"randomId\":\"r\xC0\xAF\"}", "VE\uFFFDx", "r\uFFFD\uFFFD"},
+        {"{\"function\":\"checkHost\",\"params\":[],\"randomId\":\"\xED\xA0\x80\xE4\xB8\"}", "CheckHost",
+         "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"{\"function\":\"\xF4\x90\x80\x80\xE4\xB8\xAD\",\"params\":[]}", "\uFFFD\uFFFD\uFFFD\uFFFD\u4E2D", nullptr},
+    };
+    for (const Case& c : cases) {
+        nlohmann::json response = nlohmann::json::parse(Respond(c.request));
+        EXPECT_EQ(response["function"], nlohmann::json::parse(std::string("\"") + c.function + "\"")) << c.request;
+        if (c.token) EXPECT_EQ(response["randomId"], nlohmann::json::parse(std::string("\"") + c.token + "\""));
+    }
+}
+
 TEST_F(OperationWrappers, ApplyTheirErrorCodeRules) {
     struct Case {
         const char* function;

@@ -261,4 +261,17 @@ TEST(PrivateKeyBlob, LayoutExponentAndLengths) {
     }
 }
 
+// Values of zero (02 01 00) are empty once their sign octet is dropped; they
+// become zero fields (an empty value used to be copied from a null pointer).
+TEST(PrivateKeyBlob, ZeroValuesBecomeZeroFields) {
+    const size_t full = 64, half = 32;
+    Bytes zero = Der(0x02, {0});
+    Bytes der = Der(0x30, Cat({zero, Der(0x02, Cat({{0x00}, Bytes(full, 0xC1)})), Der(0x02, {0x01, 0x00, 0x01}), zero,
+                               zero, zero, zero, zero, zero}));
+    SecretBytes blob;
+    ASSERT_EQ(getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), (DWORD)der.size(), 512, blob), VELA_OK);
+    ASSERT_EQ(blob.Size(), 20 + 2 * full + 5 * half);
+    EXPECT_EQ(Bytes(blob.Data() + 20 + full, blob.Data() + blob.Size()), Bytes(full + 5 * half, 0));
+}
+
 }  // namespace
