@@ -2,8 +2,9 @@
 # Installs what is missing, then builds and runs every test:
 #   1. Linux native build,
 #   2. the same under AddressSanitizer + UndefinedBehaviorSanitizer,
-#   3. the Windows x86_64 build (mingw-w64), its tests under Wine.
-# Set TESSERA_ONLY=linux|sanitize|windows to run one of them.
+#   3. the Windows x86_64 build (mingw-w64), its tests under Wine,
+#   4. the fuzz targets (clang, libFuzzer), each for a few seconds.
+# Set TESSERA_ONLY=linux|sanitize|windows|fuzz to run one of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,5 +39,18 @@ if [[ $only == all || $only == windows ]]; then
   run_suite windows -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/Toolchain-mingw64.cmake" || status=1
   bash scripts/wine-session.sh stop "$WINEPREFIX"
+fi
+if [[ $only == all || $only == fuzz ]]; then
+  # Only the fuzz targets are built here; the suites above run the tests.
+  echo "==> fuzz: configure and build"
+  if CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DTESSERA_WERROR=ON -DTESSERA_FUZZ=ON \
+       -DCMAKE_BUILD_TYPE=RelWithDebInfo >build/fuzz.configure.log 2>&1 \
+     && cmake --build build/fuzz -j"$jobs" --target fuzzers >build/fuzz.build.log 2>&1; then
+    echo "==> fuzz: targets"
+    ctest --test-dir build/fuzz -L fuzz --output-on-failure -j"$jobs" || status=1
+  else
+    grep -E -A5 'error|Error' build/fuzz.configure.log build/fuzz.build.log | head -n 80
+    status=1
+  fi
 fi
 exit $status
