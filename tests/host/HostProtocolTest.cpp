@@ -263,7 +263,9 @@ TEST_F(OperationWrappers, EchoOnlyWellFormedUTF8) {
     for (const Case& c : cases) {
         nlohmann::json response = nlohmann::json::parse(Respond(c.request));
         EXPECT_EQ(response["function"], nlohmann::json::parse(std::string("\"") + c.function + "\"")) << c.request;
-        if (c.token) EXPECT_EQ(response["randomId"], nlohmann::json::parse(std::string("\"") + c.token + "\""));
+        if (c.token) {
+            EXPECT_EQ(response["randomId"], nlohmann::json::parse(std::string("\"") + c.token + "\""));
+        }
     }
 }
 
