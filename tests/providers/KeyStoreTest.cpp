@@ -205,6 +205,9 @@ TEST(KeyStore, KilledWriterLeavesOnlyWholeState) {
         EXPECT_EQ(db.Count("SELECT count(*) FROM keystore_keys WHERE container_id NOT IN "
                            "(SELECT id FROM keystore_containers)"),
                   0);
+        EXPECT_EQ(db.Count("SELECT count(*) FROM keystore_containers WHERE id NOT IN "
+                           "(SELECT container_id FROM keystore_keys)"),
+                  0);
         ASSERT_EQ(sqlite3_prepare_v2(db.db, "SELECT pkcs8 FROM keystore_keys", -1, &s, nullptr), SQLITE_OK);
         while (sqlite3_step(s) == SQLITE_ROW) {
             const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 0));
@@ -216,6 +219,38 @@ TEST(KeyStore, KilledWriterLeavesOnlyWholeState) {
     }
     // The store stays usable after the kills.
     EXPECT_TRUE(MakeContainerWithKey(UniqueContainer("after")));
+}
+
+// A process killed while it generates the first key pair of a new container
+// must not leave the container behind without keys: the container is written
+// with that pair. Released without keys it stays, as on Windows.
+TEST(KeyStore, NewContainerIsWrittenWithItsFirstKeyPair) {
+    // (containers of that name, key pairs in them)
+    auto rows = [](const WStr& name) {
+        Db db;
+        std::string where = " WHERE name = '" + Narrow(name.c_str()) + "'";
+        std::string containers = "SELECT count(*) FROM keystore_containers" + where;
+        std::string pairs = "SELECT count(*) FROM keystore_keys WHERE container_id IN (SELECT id FROM "
+                            "keystore_containers" + where + ")";
+        return std::make_pair(db.Count(containers.c_str()), db.Count(pairs.c_str()));
+    };
+    WStr name = UniqueContainer("first-pair");
+    {
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+        EXPECT_EQ(rows(name), std::make_pair(0LL, 0LL));
+        KeyH key;
+        ASSERT_TRUE(CryptGenKey(prov.h, AT_SIGNATURE, 512u << 16, &key.h));
+        EXPECT_EQ(rows(name), std::make_pair(1LL, 1LL));
+    }
+    WStr empty = UniqueContainer("released-empty");
+    {
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(empty.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET));
+    }
+    EXPECT_EQ(rows(empty), std::make_pair(1LL, 0LL));
+    Prov again;
+    EXPECT_TRUE(again.Acquire(empty.c_str(), kEnhanced, 1, 0));
 }
 
 TEST(KeyStore, UserProtectedKeysAreRecordedAndNotUsedSilently) {

@@ -8,6 +8,8 @@
 #include <openssl/rand.h>
 
 #include <cstdlib>
+#include <map>
+#include <tuple>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -29,8 +31,86 @@ std::u16string DefaultContainerName() {
     return ToUtf16(pw && pw->pw_name ? pw->pw_name : "default");
 }
 
+// The new containers of this process that are not written yet.
+using PendingKey = std::tuple<Scope, Family, std::string>;
+std::mutex g_pendingMutex;
+std::map<PendingKey, std::weak_ptr<PendingContainer>> g_pending;
+
+std::shared_ptr<PendingContainer> FindPending(Scope scope, Family family, const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_pendingMutex);
+    auto found = g_pending.find(PendingKey(scope, family, key));
+    if (found == g_pending.end()) return nullptr;
+    auto pending = found->second.lock();
+    if (!pending) g_pending.erase(found);
+    return pending;
+}
+
+std::shared_ptr<PendingContainer> AddPending(Scope scope, Family family, const std::u16string& name,
+                                             const std::string& key) {
+    auto pending = std::make_shared<PendingContainer>();
+    pending->scope = scope;
+    pending->family = family;
+    pending->name = name;
+    pending->key = key;
+    std::lock_guard<std::mutex> lock(g_pendingMutex);
+    g_pending[PendingKey(scope, family, key)] = pending;
+    return pending;
+}
+
+// Called with pending.mutex held once the container is in the store.
+void MarkWritten(PendingContainer& pending) {
+    pending.written = true;
+    std::lock_guard<std::mutex> lock(g_pendingMutex);
+    g_pending.erase(PendingKey(pending.scope, pending.family, pending.key));
+}
+
+// Writes a pending container without keys.
+bool WritePending(PendingContainer& pending) {
+    std::lock_guard<std::mutex> lock(pending.mutex);
+    if (pending.written) return true;
+    if (!keystore::CreateContainer(pending.scope, pending.family, pending.name, pending.key)) return false;
+    MarkWritten(pending);
+    return true;
+}
+
+// Before a container is looked up, deleted or listed: a pending one of that
+// name (every pending one of the family when key is null) is written first.
+bool Settle(Scope scope, Family family, const std::string* key) {
+    std::vector<std::shared_ptr<PendingContainer>> due;
+    if (key) {
+        if (auto pending = FindPending(scope, family, *key)) due.push_back(pending);
+    } else {
+        std::lock_guard<std::mutex> lock(g_pendingMutex);
+        for (auto& [pendingKey, weak] : g_pending)
+            if (std::get<0>(pendingKey) == scope && std::get<1>(pendingKey) == family)
+                if (auto pending = weak.lock()) due.push_back(pending);
+    }
+    for (auto& pending : due)
+        if (!WritePending(*pending)) return false;
+    return true;
+}
+
+// The pair goes to the store; a pending container is written with it.
+bool SavePair(Context& context, DWORD keySpec, const keystore::StoredKey& stored) {
+    const Family family = context.provider->family;
+    if (auto pending = std::move(context.pending)) {
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (!pending->written) {
+            if (!keystore::CreateContainerWithKey(context.scope, family, pending->name, pending->key, keySpec, stored)) {
+                context.pending = std::move(pending);
+                return false;
+            }
+            MarkWritten(*pending);
+            return true;
+        }
+    }
+    return keystore::SaveKey(context.scope, family, context.containerKey, keySpec, stored);
+}
+
 bool Delete(const ProviderInfo& provider, Scope scope, const std::u16string& name) {
-    return keystore::DeleteContainer(scope, provider.family, keystore::ContainerKey(name));
+    std::string key = keystore::ContainerKey(name);
+    if (!Settle(scope, provider.family, &key)) return false;
+    return keystore::DeleteContainer(scope, provider.family, key);
 }
 
 BOOL ReturnString(const std::string& text, BYTE* data, DWORD* length) {
@@ -82,7 +162,9 @@ BOOL EnumerateAlgorithm(Context& c, DWORD param, BYTE* data, DWORD* length, DWOR
 BOOL EnumerateContainer(Context& c, BYTE* data, DWORD* length, DWORD flags) {
     if (!length) return Fail(ERROR_INVALID_PARAMETER);
     if ((flags & CRYPT_FIRST) || (c.containerList.empty() && c.containerCursor == 0)) {
-        if (!keystore::ListContainers(c.scope, c.provider->family, c.containerList)) return FALSE;
+        if (!Settle(c.scope, c.provider->family, nullptr) ||
+            !keystore::ListContainers(c.scope, c.provider->family, c.containerList))
+            return FALSE;
         c.containerCursor = 0;
     }
     if (c.containerCursor >= c.containerList.size()) return Fail(ERROR_NO_MORE_ITEMS);
@@ -136,8 +218,7 @@ bool InstallKeyPair(Context& context, std::shared_ptr<KeyPair> pair) {
         stored.flags = pair->flags;
         stored.certificate = pair->certificate;
         if (!EncodePkcs8(pair->pkey.get(), stored.pkcs8)) return false;
-        if (!keystore::SaveKey(context.scope, context.provider->family, context.containerKey, pair->keySpec, stored))
-            return false;
+        if (!SavePair(context, pair->keySpec, stored)) return false;
     }
     context.keys[pair->keySpec] = std::move(pair);
     return true;
@@ -190,8 +271,11 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContai
     context->containerName = name;
     context->containerKey = keystore::ContainerKey(name);
     if (create && !verify) {
-        if (!keystore::CreateContainer(scope, provider->family, name, context->containerKey)) return FALSE;
+        if (FindPending(scope, provider->family, context->containerKey)) return Fail(NTE_EXISTS);
+        if (!keystore::CheckNewContainer(scope, provider->family, context->containerKey)) return FALSE;
+        context->pending = AddPending(scope, provider->family, name, context->containerKey);
     } else {
+        if (!Settle(scope, provider->family, &context->containerKey)) return FALSE;
         bool exists = false;
         if (!keystore::ContainerExists(scope, provider->family, context->containerKey, exists)) return FALSE;
         if (!exists) return Fail(NTE_BAD_KEYSET);
@@ -201,7 +285,15 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContai
 }
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-    if (!Contexts().Remove(hProv)) return Fail(NTE_BAD_UID);
+    auto context = Contexts().Remove(hProv);
+    if (!context) return Fail(NTE_BAD_UID);
+    // A new container released without keys stays, empty, as on Windows.
+    std::shared_ptr<PendingContainer> pending;
+    {
+        std::lock_guard<std::mutex> lock(context->mutex);
+        pending = std::move(context->pending);
+    }
+    if (pending) WritePending(*pending);
     if (dwFlags) return Fail(NTE_BAD_FLAGS);
     return TRUE;
 }

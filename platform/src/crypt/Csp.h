@@ -94,6 +94,21 @@ struct KeyPair {
 
 using store::Scope;
 
+// A container asked for with CRYPT_NEWKEYSET is written to the store together
+// with its first key pair, in one transaction, so that a process killed while
+// it generates that pair leaves no container without keys. Until then only
+// this process knows it: opening, deleting or listing it from another
+// context, or releasing the creating context, writes it as it is (empty), so
+// within the process it behaves as a container written at once.
+struct PendingContainer {
+    Scope scope = Scope::User;
+    Family family = Family::MicrosoftRsa;
+    std::u16string name;
+    std::string key;
+    std::mutex mutex;
+    bool written = false;
+};
+
 struct Context {
     const ProviderInfo* provider = nullptr;
     Scope scope = Scope::User;
@@ -101,6 +116,7 @@ struct Context {
     bool silent = false;
     std::u16string containerName;
     std::string containerKey;  // case-folded UTF-8 name, the lookup key in the store
+    std::shared_ptr<PendingContainer> pending;  // a new container not yet written
     std::mutex mutex;
     std::map<DWORD, std::shared_ptr<KeyPair>> keys;  // loaded or ephemeral pairs by AT_KEYEXCHANGE or AT_SIGNATURE
     size_t algorithmCursor = 0;

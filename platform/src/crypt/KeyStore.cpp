@@ -88,6 +88,29 @@ sqlite3_int64 ContainerId(store::Database& db, Family family, const std::string&
     return -1;
 }
 
+// Inside a transaction: a new container row; NTE_EXISTS when the name is taken.
+bool InsertContainer(store::Database& db, Family family, const std::u16string& name, const std::string& key) {
+    sqlite3_int64 id = ContainerId(db, family, key);
+    if (id < 0) return false;
+    if (id > 0) return Fail(NTE_EXISTS);
+    Statement s(db.Handle(), "INSERT INTO keystore_containers(family, name, name_key) VALUES(?1, ?2, ?3)");
+    s.Text(1, FamilyTag(family)).Text(2, ToUtf8(name.c_str(), name.size())).Text(3, key);
+    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    return true;
+}
+
+// Inside a transaction: the container's pair of that kind, replacing one there.
+bool InsertKey(store::Database& db, sqlite3_int64 id, DWORD keySpec, const StoredKey& stored) {
+    Statement s(db.Handle(),
+                "INSERT OR REPLACE INTO keystore_keys(container_id, key_type, algorithm, flags, pkcs8, certificate) "
+                "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    s.Int(1, id).Int(2, keySpec).Int(3, stored.algorithm).Int(4, stored.flags);
+    s.Blob(5, stored.pkcs8.data(), stored.pkcs8.size());
+    s.Blob(6, stored.certificate.data(), stored.certificate.size());
+    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    return true;
+}
+
 }  // namespace
 
 std::string ContainerKey(const std::u16string& name) {
@@ -116,12 +139,31 @@ bool CreateContainer(Scope scope, Family family, const std::u16string& name, con
     if (!db) return false;
     store::Transaction tx(*db);
     if (!tx.Begun()) return Fail(tx.Error());
+    if (!InsertContainer(*db, family, name, key)) return false;
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
+bool CheckNewContainer(Scope scope, Family family, const std::string& key) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    std::lock_guard<std::recursive_mutex> guard(db->Mutex());
     sqlite3_int64 id = ContainerId(*db, family, key);
     if (id < 0) return false;
     if (id > 0) return Fail(NTE_EXISTS);
-    Statement s(db->Handle(), "INSERT INTO keystore_containers(family, name, name_key) VALUES(?1, ?2, ?3)");
-    s.Text(1, FamilyTag(family)).Text(2, ToUtf8(name.c_str(), name.size())).Text(3, key);
-    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    return true;
+}
+
+bool CreateContainerWithKey(Scope scope, Family family, const std::u16string& name, const std::string& key,
+                            DWORD keySpec, const StoredKey& stored) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    if (!InsertContainer(*db, family, name, key)) return false;
+    if (!InsertKey(*db, sqlite3_last_insert_rowid(db->Handle()), keySpec, stored)) return false;
     if (!tx.Commit()) return Fail(tx.Error());
     return true;
 }
@@ -197,13 +239,7 @@ bool SaveKey(Scope scope, Family family, const std::string& key, DWORD keySpec, 
     sqlite3_int64 id = ContainerId(*db, family, key);
     if (id < 0) return false;
     if (id == 0) return Fail(NTE_BAD_KEYSET);
-    Statement s(db->Handle(),
-                "INSERT OR REPLACE INTO keystore_keys(container_id, key_type, algorithm, flags, pkcs8, certificate) "
-                "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
-    s.Int(1, id).Int(2, keySpec).Int(3, stored.algorithm).Int(4, stored.flags);
-    s.Blob(5, stored.pkcs8.data(), stored.pkcs8.size());
-    s.Blob(6, stored.certificate.data(), stored.certificate.size());
-    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+    if (!InsertKey(*db, id, keySpec, stored)) return false;
     if (!tx.Commit()) return Fail(tx.Error());
     return true;
 }

@@ -23,6 +23,12 @@ std::string ContainerKey(const std::u16string& name);
 bool ContainerExists(Scope scope, Family family, const std::string& key, bool& exists);
 // NTE_EXISTS when the container is already there.
 bool CreateContainer(Scope scope, Family family, const std::u16string& name, const std::string& key);
+// Whether a container of that name could be created now: the database is
+// opened for writing (created if need be) and NTE_EXISTS reports a taken name.
+bool CheckNewContainer(Scope scope, Family family, const std::string& key);
+// A new container and its first key pair, in one transaction.
+bool CreateContainerWithKey(Scope scope, Family family, const std::u16string& name, const std::string& key,
+                            DWORD keySpec, const StoredKey& stored);
 // NTE_BAD_KEYSET when there is no such container. Its keys go with it.
 bool DeleteContainer(Scope scope, Family family, const std::string& key);
 bool ListContainers(Scope scope, Family family, std::vector<std::string>& names);
