@@ -46,6 +46,24 @@ HRESULT GetListElement(const char* function, const cJSON* pJSONArgs, int nIndex,
     return VELA_OK;
 }
 
+// Whether a string of the JSON text holds the escape \u0000. The parsed
+// strings are NUL-terminated, so such a string would be cut short without
+// notice (a subject, container name or token other than the one sent).
+bool HasEscapedNul(const char* text) {
+    bool inString = false;
+    for (const char* p = text; *p; ++p) {
+        if (!inString) {
+            inString = *p == '"';
+        } else if (*p == '"') {
+            inString = false;
+        } else if (*p == '\\') {
+            if (std::strncmp(p + 1, "u0000", 5) == 0) return true;
+            if (p[1]) ++p;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
@@ -56,6 +74,10 @@ HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, c
         VELA_HOST_FAILURE(ERROR_INVALID_PARAMETER, kFunction, "Check parameter(pszRequestMsg)",
                           "NULL == pszRequestMsg || 0 == *pszRequestMsg");
         return ERROR_INVALID_PARAMETER;
+    }
+    if (HasEscapedNul(pszRequestMsg)) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "Check text(\\u0000)", "NUL inside a string");
+        return VELA_E_JSON_REQUEST;
     }
     // Text after the first complete value is ignored (not null-terminated mode).
     JSONPtr pJsonRoot(cJSON_Parse(pszRequestMsg));

@@ -203,6 +203,11 @@ TEST(ParseRequestMsgToJSON, AcceptsRequestObjectsOnly) {
         {R"({"Function":"f","PARAMS":[1],"RANDOMID":"r"})", 0, "f", "r", 1},
         {R"({"function":"a","FUNCTION":"b","params":"x","randomId":""})", 0, "a", "", 0},
         {R"( {"function":"f","params":[{"param":1}]} trailing text)", 0, "f", nullptr, 1},
+        // A NUL inside any string would cut it short: the request is refused.
+        {R"({"function":"f","params":["CN=a\u0000,O=b"]})", 255, nullptr, nullptr, 0},
+        {R"({"function":"f\u0000g","params":[]})", 255, nullptr, nullptr, 0},
+        {R"({"function":"f","params":[],"randomId":"r\u0000s"})", 255, nullptr, nullptr, 0},
+        {R"({"function":"f","params":["a\\u0000"]})", 0, "f", nullptr, 1},
     };
     for (const Case& c : cases) {
         JSONText function, token;
