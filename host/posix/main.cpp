@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <malloc.h>
+#include <signal.h>
 
 #include <vector>
 
@@ -17,6 +18,9 @@ int main(int argc, char* argv[]) {
     // every request. The peak stays that of the largest message.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
     mallopt(M_TRIM_THRESHOLD, 8 << 20);
+    // A reader that has gone away makes the response's write fail, and the
+    // host ends with -1 as it does on Windows, instead of being killed.
+    signal(SIGPIPE, SIG_IGN);
     std::vector<WideBuffer> args;
     std::vector<WCHAR*> wargv;
     static WCHAR empty[1] = {0};
