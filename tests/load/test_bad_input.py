@@ -1,0 +1,141 @@
+"""Bad input from the page for every operation and parameter: each request
+gets an error answer, the host goes on with the next request, and the
+stores are not changed (their dump before and after is the same)."""
+import json
+import os
+import unittest
+
+import hostlib as h
+
+VERSION = {"function": "VELA_GetVersion", "params": []}
+HUGE = "A" * (1 << 20)
+# Operations with parameters: (name, parameter kinds), as the page calls them.
+OPERATIONS = [
+    ("VELA_SetCSPInfo", ["int", "str"]),
+    ("VELA_SetKeyAlgorithm", ["str"]),
+    ("VELA_ImportEncryptCert", ["str", "str", "str", "int"]),
+    ("VELA_ImportSignCert", ["int", "str", "str"]),
+    ("VELA_PKCS10CertRequisition", ["str", "int", "int"]),
+]
+NO_PARAMETERS = ["VELA_GetCSPInfo", "VELA_GetAllCertInfo", "VELA_GetContainer",
+                 "VELA_HavePermissiontoGenerateKeyPair", "VELA_GetVersion", "GetLastErrorDesc"]
+WRONG_TYPES = {"int": [None, True, "1", [], {}, {"param": "1"}, {"other": 1}],
+               "str": [None, False, 1, [], {}, {"param": 1}, {"other": "x"}]}
+# Values of the right type that no import can accept.
+BAD_STRINGS = ["", HUGE, "\udcff\udcfe not UTF-8", "MIIB\u0000AAAA", "{no such container}"]
+
+
+def body(value):
+    """JSON text; lone surrogates stand for the raw bytes of invalid UTF-8."""
+    return json.dumps(value, ensure_ascii=False).encode("utf-8", "surrogateescape")
+
+
+def good_params(kinds):
+    return [1 if kind == "int" else "x" for kind in kinds]
+
+
+def cases(container, cert):
+    """(label, request text) pairs that must all be refused."""
+    out = [("not JSON", b"{function"), ("empty object", b"{}"), ("array", b"[]"),
+           ("function not a string", b'{"function":7,"params":[]}'),
+           ("no params", b'{"function":"VELA_GetVersion"}'),
+           ("randomId not a string", b'{"function":"VELA_GetVersion","params":[],"randomId":1}'),
+           ("unknown function", b'{"function":"VELA_Format","params":[]}'),
+           ("NUL in the name", b'{"function":"VELA_GetVersion\\u0000","params":[]}'),
+           ("deep nesting", b'{"function":"checkHost","params":' + b"[" * 100000 + b"]" * 100000 + b"}"),
+           ("invalid UTF-8 name", b'{"function":"VELA_Get\xff\xfeVersion","params":[]}')]
+    for name in NO_PARAMETERS:
+        out.append(("%s with a parameter" % name, body({"function": name, "params": [1]})))
+    for name, kinds in OPERATIONS:
+        good = good_params(kinds)
+        out.append(("%s without parameters" % name, body({"function": name, "params": []})))
+        out.append(("%s with one too many" % name, body({"function": name, "params": good + [1]})))
+        out.append(("%s with params not a list" % name, body({"function": name, "params": "x"})))
+        for i, kind in enumerate(kinds):
+            for wrong in WRONG_TYPES[kind]:
+                params = list(good)
+                params[i] = wrong
+                out.append(("%s parameter %d = %r" % (name, i, wrong), body({"function": name, "params": params})))
+    # Values of the right type for the installations, one parameter at a time.
+    for value in BAD_STRINGS:
+        for i in range(3):
+            params = ["0000000000000002", cert, container, 1]
+            params[i] = value
+            out.append(("VELA_ImportEncryptCert parameter %d = %.20r" % (i, value),
+                        body({"function": "VELA_ImportEncryptCert", "params": params})))
+        for i in (1, 2):
+            params = [1, cert, container]
+            params[i] = value
+            out.append(("VELA_ImportSignCert parameter %d = %.20r" % (i, value),
+                        body({"function": "VELA_ImportSignCert", "params": params})))
+    for cert_type in (0, 4, -1, 2 ** 31 - 1):
+        out.append(("VELA_ImportSignCert type %d" % cert_type,
+                    body({"function": "VELA_ImportSignCert", "params": [cert_type, cert, container]})))
+    # A whole 64 MiB frame (the largest a browser sends) holding one huge parameter.
+    head = b'{"function":"VELA_ImportSignCert","params":[1,"'
+    tail = b'","' + container.encode() + b'"]}'
+    out.append(("64 MiB frame", head + b"A" * ((64 << 20) - len(head) - len(tail)) + tail))
+    return out
+
+
+class BadInputTests(unittest.TestCase):
+    def setUp(self):
+        self.store = h.temporary_store(self)
+        self.ca = h.new_ca(os.path.join(self.store, "ca"))
+        host = h.Host(self.store)
+        self.container = h.enroll(host, self.ca, "setup", h.Enrollment())
+        self.cert = h.test_ca.read(os.path.join(self.ca, "setup.cert.b64")).decode()
+        self.assertEqual(host.close(), 0)
+
+    def test_bad_requests_are_refused_and_nothing_is_written(self):
+        before = h.dump(h.user_db(self.store))
+        host = h.Host(self.store)
+        host.ok("VELA_SetCSPInfo", 1024, h.RSA_CSP)
+        host.ok("VELA_SetKeyAlgorithm", "RSA")
+        all_cases = cases(self.container, self.cert)
+        for label, text in all_cases:
+            with self.subTest(label):
+                host.send(text)
+                host.send(VERSION)
+                answer, following = host.receive_raw(), host.receive_raw()
+                self.assertIsNotNone(following, "the host ended the conversation")
+                answer = h.parse(answer)
+                self.assertNotEqual(answer["errorcode"], 0)
+                self.assertIs(answer["result"], False)
+                self.assertEqual(h.parse(following)["result"], "3.2.0.3")
+        self.assertEqual(host.close(), 0)
+        self.assertEqual(host.stderr(), b"")
+        self.assertEqual(h.dump(h.user_db(self.store)), before)
+        h.check_stores(self, self.store, expect_certificates=1)
+        print("bad input: %d requests refused" % len(all_cases))
+
+    def test_bad_subjects_fail_and_the_host_goes_on(self):
+        # These reach key generation; a failed request keeps the container
+        # it made (as a request does on Windows), so only the answers and the
+        # store's soundness are checked here.
+        host = h.Host(self.store)
+        host.ok("VELA_SetCSPInfo", 512, h.RSA_CSP)
+        host.ok("VELA_SetKeyAlgorithm", "RSA")
+        for label, subject in [("empty", ""), ("no value", "CN="), ("unknown attribute", "XX=a"),
+                               ("long, unknown attribute last", "CN=" + "a" * 100000 + ",XX=b"),
+                               ("10,000 RDNs, one unknown", ",".join(["CN=a"] * 9999 + ["XX=b"])),
+                               ("two equals signs", "CN=a=b")]:
+            with self.subTest(label):
+                answer = host.call("VELA_PKCS10CertRequisition", subject, 1, 1)
+                self.assertNotEqual(answer["errorcode"], 0)
+                self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
+        self.assertEqual(host.close(), 0)
+        h.check_stores(self, self.store, expect_certificates=1)
+
+    def test_a_frame_over_64_mib_ends_the_conversation_unanswered(self):
+        before = h.dump(h.user_db(self.store))
+        host = h.Host(self.store)
+        host.process.stdin.write(((64 << 20) + 1).to_bytes(4, "little"))
+        host.process.stdin.flush()
+        self.assertEqual(host.process.stdout.read(), b"")
+        self.assertEqual(host.close(), 255)
+        self.assertEqual(h.dump(h.user_db(self.store)), before)
+
+
+if __name__ == "__main__":
+    unittest.main()
