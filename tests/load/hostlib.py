@@ -18,7 +18,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -361,11 +360,3 @@ def temporary_store(test):
     test.addCleanup(shutil.rmtree, directory, True)
     return directory
 
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()

@@ -96,7 +96,8 @@ bool SavePair(Context& context, DWORD keySpec, const keystore::StoredKey& stored
     if (auto pending = std::move(context.pending)) {
         std::lock_guard<std::mutex> lock(pending->mutex);
         if (!pending->written) {
-            if (!keystore::CreateContainerWithKey(context.scope, family, pending->name, pending->key, keySpec, stored)) {
+            if (!keystore::CreateContainerWithKey(context.scope, family, pending->name, pending->key, keySpec,
+                                                  stored)) {
                 context.pending = std::move(pending);
                 return false;
             }
