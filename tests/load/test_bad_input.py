@@ -68,6 +68,12 @@ def cases(container, cert):
             params[i] = value
             out.append(("VELA_ImportSignCert parameter %d = %.20r" % (i, value),
                         body({"function": "VELA_ImportSignCert", "params": params})))
+    settings = [("VELA_SetKeyAlgorithm", [v]) for v in ["", "   ", "DSA", "RSA\u0000", HUGE]]
+    settings += [("VELA_SetCSPInfo", [n, name]) for n, name in [
+        (2048, "Microsoft Base Cryptographic Provider v1.0"), (3000, h.RSA_CSP), (-1, h.RSA_CSP),
+        (2 ** 31 - 1, h.RSA_CSP), (1e300, h.RSA_CSP), (1024, ""), (1024, "   "), (1024, h.RSA_CSP + "\u0000")]]
+    for name, params in settings:
+        out.append(("%s%.30r" % (name, params), body({"function": name, "params": params})))
     for cert_type in (0, 4, -1, 2 ** 31 - 1):
         out.append(("VELA_ImportSignCert type %d" % cert_type,
                     body({"function": "VELA_ImportSignCert", "params": [cert_type, cert, container]})))
