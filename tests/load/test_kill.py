@@ -73,12 +73,16 @@ class KillTests(unittest.TestCase):
             host.kill()
             kills[phase] += 1
         print("kill: %d kills during requests, %d during installations" % (kills["request"], kills["install"]))
-        found, certificates = h.check_stores(self, self.store)
+        # The host adds a certificate to the store, then links it to its key;
+        # a kill between the two leaves the certificate without the link.
+        found, certificates = h.check_stores(self, self.store, strict_links=False)
+        print("kill: %d containers, %d certificates, %d of them not linked to a key"
+              % (len(found), len(certificates), sum(1 for c in certificates if c[2] is None)))
         host = h.Host(self.store)
         for n, kind in enumerate(KINDS):
             h.enroll(host, self.ca, "after%d" % n, kind)
         self.assertEqual(host.close(), 0)
-        after, more = h.check_stores(self, self.store)
+        after, more = h.check_stores(self, self.store, strict_links=False)
         self.assertEqual(len(after), len(found) + len(KINDS))
         self.assertEqual(len(more), len(certificates) + 6)
 
