@@ -10,7 +10,7 @@ namespace {
 const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Value of a Base64 alphabet character, or -1 for anything else.
-int Base64Value(unsigned char c) {
+constexpr int Base64Value(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
     if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -18,6 +18,20 @@ int Base64Value(unsigned char c) {
     if (c == '/') return 63;
     return -1;
 }
+
+// The same as a table: the value, or kNotBase64 (high bit set) for every
+// character outside the alphabet, so four looked-up values can be tested at once.
+constexpr unsigned char kNotBase64 = 0x80;
+struct Base64Table {
+    unsigned char value[256];
+    constexpr Base64Table() : value() {
+        for (int c = 0; c < 256; ++c) {
+            int v = Base64Value((unsigned char)c);
+            value[c] = v < 0 ? kNotBase64 : (unsigned char)v;
+        }
+    }
+};
+constexpr Base64Table kBase64Table;
 
 int HexValue(WCHAR c) {
     if (c >= u'0' && c <= u'9') return c - u'0';
@@ -121,20 +135,39 @@ HRESULT Base64DecodeEx(int nTextLength, ByteBuffer& pbData, const char* pszText,
         VELA_LOG_FAILURE(E_FAIL, "Check parameter", "nTextLength <= 0");
         return E_FAIL;
     }
-    ByteBuffer data = AllocZeroed<BYTE>((size_t)nTextLength);
+    // Every byte past the decoded data is zero, as if the buffer had been
+    // cleared first; only that tail is cleared.
+    ByteBuffer data(new (std::nothrow) BYTE[(size_t)nTextLength]);
     if (!data) {
         VELA_LOG_FAILURE(E_OUTOFMEMORY, "New Memory", "NULL == pbData");
         return E_OUTOFMEMORY;
     }
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(pszText);
+    const unsigned char* table = kBase64Table.value;
     BYTE* out = data.get();
     DWORD group = 0;
     int count = 0;
-    for (int i = 0; i < nTextLength; ++i) {
-        unsigned char c = (unsigned char)pszText[i];
-        if (c == 0 && count == 0) break;
-        int v = Base64Value(c);
-        if (v < 0) continue;
-        group = (group << 6) | (DWORD)v;
+    for (int i = 0; i < nTextLength;) {
+        // Four alphabet characters at a group boundary: a whole group at once.
+        if (count == 0 && nTextLength - i >= 4) {
+            unsigned a = table[text[i]], b = table[text[i + 1]], c = table[text[i + 2]], d = table[text[i + 3]];
+            if (((a | b | c | d) & kNotBase64) == 0) {
+                DWORD whole = a << 18 | b << 12 | c << 6 | d;
+                out[0] = BYTE(whole >> 16);
+                out[1] = BYTE(whole >> 8);
+                out[2] = BYTE(whole);
+                out += 3;
+                i += 4;
+                continue;
+            }
+        }
+        // Otherwise one character: a zero where a group would begin ends the
+        // text, anything outside the alphabet is skipped.
+        unsigned char ch = text[i++];
+        if (ch == 0 && count == 0) break;
+        unsigned v = table[ch];
+        if (v & kNotBase64) continue;
+        group = (group << 6) | v;
         if (++count == 4) {
             *out++ = BYTE(group >> 16);
             *out++ = BYTE(group >> 8);
@@ -150,6 +183,7 @@ HRESULT Base64DecodeEx(int nTextLength, ByteBuffer& pbData, const char* pszText,
         if (count == 3) *out++ = BYTE(group >> 8);
     }
     dwDataLength = (DWORD)(out - data.get());
+    std::memset(out, 0, (size_t)nTextLength - dwDataLength);
     pbData = std::move(data);
     return VELA_OK;
 }
