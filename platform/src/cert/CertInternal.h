@@ -30,6 +30,7 @@ struct CertObject {
     long refs = 0;
     bool visible = false;  // still an element of its store (not deleted or replaced)
     StoreObject* store = nullptr;
+    size_t position = 0;  // index in its store's elements (which only ever grow)
     Origin origin = Origin::None;
     std::u16string entryName;  // registry key it was read from (normally the thumbprint)
 

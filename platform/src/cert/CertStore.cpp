@@ -68,6 +68,7 @@ void Insert(StoreObject* s, CertObject* o, Origin origin) {
     o->visible = true;
     o->refs += 1;
     o->context.hCertStore = s;
+    o->position = s->elements.size();
     s->elements.push_back(o);
 }
 
@@ -298,11 +299,9 @@ extern "C" PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_
         SetLastError(DWORD(E_INVALIDARG));
         return nullptr;
     }
-    size_t start = 0;
-    if (prev) {
-        for (size_t i = 0; i < s->elements.size(); ++i)
-            if (s->elements[i] == prev) start = i + 1;
-    }
+    // The next element after the previous one, found by its position: a
+    // search for it would make a whole enumeration quadratic.
+    size_t start = prev ? prev->position + 1 : 0;
     CertObject* next = nullptr;
     for (size_t i = start; i < s->elements.size() && !next; ++i)
         if (s->elements[i]->visible) next = s->elements[i];

@@ -65,11 +65,15 @@ inline std::string OidText(const BYTE* p, size_t n) {
         if (p[i] & 0x80) continue;
         if (first) {
             unsigned long long top = value < 40 ? 0 : value < 80 ? 1 : 2;
-            text = std::to_string(top) + "." + std::to_string(value - top * 40);
+            text = std::to_string(top);
+            value -= top * 40;
             first = false;
-        } else {
-            text += "." + std::to_string(value);
         }
+        // Appended piece by piece: GCC 12 at -O3 takes '"." + std::to_string()'
+        // (an insert at the front of a temporary) for an overlapping copy
+        // and reports -Wrestrict.
+        text += '.';
+        text += std::to_string(value);
         value = 0;
     }
     return text;
