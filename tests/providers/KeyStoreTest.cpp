@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -319,9 +320,9 @@ TEST(KeyStore, TesseraCertificatesAreLinkedIntoTheUserStore) {
     KeyH key;
     ASSERT_TRUE(CryptGenKey(prov.h, 0x3E00, 0, &key.h));
     Bytes blob = ExportBlob(key.h, PUBLICKEYBLOB);
-    Bytes point{0x04};
-    point.insert(point.end(), blob.rend() - 44, blob.rend() - 12);
-    point.insert(point.end(), blob.rend() - 108, blob.rend() - 76);
+    Bytes point(65, 0x04);  // 04 || x || y, each coordinate reversed from the blob
+    std::reverse_copy(blob.begin() + 12, blob.begin() + 44, point.begin() + 1);
+    std::reverse_copy(blob.begin() + 76, blob.begin() + 108, point.begin() + 33);
     Bytes certificate = oracle::IssueCertificate(point, true);
 
     // The SM2 installation route: a verify context naming the container.

@@ -4,6 +4,7 @@
 
 #include "VendorKeyBlob.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,16 +19,17 @@ constexpr DWORD kSm2Delete = 0xFFFF0002;
 // 04 || x || y from the provider's 140-byte blob (coordinates least
 // significant byte first in the first 32 bytes of each 64-byte field).
 Bytes PointFromBlob(const Bytes& blob) {
-    Bytes point{0x04};
-    point.insert(point.end(), blob.rend() - 44, blob.rend() - 12);
-    point.insert(point.end(), blob.rend() - 108, blob.rend() - 76);
+    Bytes point(65, 0x04);
+    std::reverse_copy(blob.begin() + 12, blob.begin() + 44, point.begin() + 1);
+    std::reverse_copy(blob.begin() + 76, blob.begin() + 108, point.begin() + 33);
     return point;
 }
 
 // r || s most significant byte first, from the provider's reversed halves.
 Bytes RawSignature(const Bytes& signature) {
-    Bytes rs(signature.rend() - 32, signature.rend());
-    rs.insert(rs.end(), signature.rbegin(), signature.rend() - 32);
+    Bytes rs(signature.size());
+    std::reverse_copy(signature.begin(), signature.begin() + 32, rs.begin());
+    std::reverse_copy(signature.begin() + 32, signature.end(), rs.begin() + 32);
     return rs;
 }
 
@@ -143,9 +145,8 @@ TEST_F(Sm2Contract, ImportsTheEncryptedExchangeKeyInC1C3C2OrderOnly) {
     oracle::GenerateSm2(scalar, point);
     Bytes c1c3c2 = oracle::Sm2EncryptC1C3C2(temporaryPoint, scalar);
     ASSERT_EQ(c1c3c2.size(), 128u);
-    Bytes c1c2c3(c1c3c2.begin(), c1c3c2.begin() + 64);
-    c1c2c3.insert(c1c2c3.end(), c1c3c2.begin() + 96, c1c3c2.end());
-    c1c2c3.insert(c1c2c3.end(), c1c3c2.begin() + 64, c1c3c2.begin() + 96);
+    Bytes c1c2c3 = c1c3c2;  // C3 (32 bytes at 64) moved behind C2
+    std::rotate(c1c2c3.begin() + 64, c1c2c3.begin() + 96, c1c2c3.end());
 
     Prov verify;
     ASSERT_TRUE(verify.Acquire(m_container.c_str(), kSm2Name, 1, CRYPT_VERIFYCONTEXT));

@@ -65,9 +65,9 @@ TEST(Base64Oracle, DecodesLikeOpenSSLAroundNoiseAtEveryPosition) {
                                       return InsertAt(t, at, n);
                                   }});
 
-    for (size_t length = 0; length <= 13; ++length) {
-        std::vector<unsigned char> data(length);
-        for (size_t i = 0; i < length; ++i) data[i] = (unsigned char)(i * 73 + 250);
+    const unsigned char pattern[] = {0xFA, 0x43, 0x8C, 0xD5, 0x1E, 0x67, 0xB0, 0xF9, 0x42, 0x8B, 0xD4, 0x1D, 0x66};
+    for (size_t length = 0; length <= sizeof pattern; ++length) {
+        const std::vector<unsigned char> data(pattern, pattern + length);
         for (const auto& [name, transform] : transforms) {
             const std::string text = transform(OpenSSLEncode(data));
             if (text.empty()) continue;
