@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test:
-#   1. Linux native build,
+#   1. Linux native build (with a short run of every benchmark program),
 #   2. the same under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the Windows x86_64 build (mingw-w64), its tests under Wine,
 #   4. the fuzz targets (clang, libFuzzer), each for a few seconds.
@@ -26,7 +26,8 @@ run_suite() {
 
 mkdir -p build
 if [[ $only == all || $only == linux ]]; then
-  run_suite linux -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+  # With the benchmark programs, each run once briefly as a test.
+  run_suite linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSERA_BENCHMARKS=ON || status=1
 fi
 if [[ $only == all || $only == sanitize ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -152,6 +153,91 @@ void OpenSSLRequest(benchmark::State& state, bool sm2) {
         X509_REQ_free(req);
         if (!ok) state.SkipWithError("OpenSSL signing failed");
         benchmark::DoNotOptimize(text.data());
+    }
+}
+
+// ---- growth with the subject's size -------------------------------------------------
+
+constexpr int kSubjectSizes[] = {1, 4, 16, 64, 256};
+
+// A subject of n RDNs: a common name and n - 1 organisational units.
+std::vector<std::pair<std::string, std::string>> SubjectFields(int n) {
+    std::vector<std::pair<std::string, std::string>> fields = {{"CN", "Benchmark User"}};
+    for (int i = 1; i < n; ++i) fields.push_back({"OU", "Unit " + std::to_string(i)});
+    return fields;
+}
+
+std::u16string SubjectText(int n) {
+    std::string text;
+    for (const auto& [type, value] : SubjectFields(n)) text += (text.empty() ? "" : ",") + type + "=" + value;
+    return std::u16string(text.begin(), text.end());
+}
+
+X509_NAME* OpenSSLSubject(int n) {
+    X509_NAME* name = X509_NAME_new();
+    for (const auto& [type, value] : SubjectFields(n))
+        X509_NAME_add_entry_by_txt(name, type.c_str(), MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
+    return name;
+}
+
+// The SM2 request (a signature of fixed cost) with a subject of n RDNs.
+void TesseraRequestSubject(benchmark::State& state, int n) {
+    const std::u16string subject = SubjectText(n);
+    for (auto _ : state) {
+        CharBuffer text;
+        DWORD length = 0;
+        if (FAILED(PKCS10RequestBase64(AT_KEYEXCHANGE, g_sm2.hProvider, subject.c_str(), VELA_OID_EC_PUBLIC_KEY,
+                                       VELA_OID_SM2_CURVE, g_sm2.publicKey.get(), g_sm2.publicKeyLength, 0,
+                                       VELA_CALG_SM3, VELA_OID_SM2_SM3, text, length, 1, nullptr)))
+            state.SkipWithError("request failed");
+        benchmark::DoNotOptimize(text.get());
+    }
+}
+
+void OpenSSLRequestSubject(benchmark::State& state, int n) {
+    for (auto _ : state) {
+        X509_REQ* req = X509_REQ_new();
+        X509_REQ_set_version(req, 0);
+        X509_NAME* name = OpenSSLSubject(n);
+        X509_REQ_set_subject_name(req, name);
+        X509_NAME_free(name);
+        X509_REQ_set_pubkey(req, g_sm2.pkey);
+        EVP_MD_CTX* md = EVP_MD_CTX_new();
+        EVP_PKEY_CTX* pctx = nullptr;
+        bool ok = EVP_DigestSignInit(md, &pctx, EVP_sm3(), nullptr, g_sm2.pkey) > 0 &&
+                  EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16) > 0 && X509_REQ_sign_ctx(req, md) > 0;
+        EVP_MD_CTX_free(md);
+        unsigned char* der = nullptr;
+        int cb = i2d_X509_REQ(req, &der);
+        std::vector<unsigned char> text(4 * ((size_t)cb + 2) / 3 + 1);
+        EVP_EncodeBlock(text.data(), der, cb);
+        OPENSSL_free(der);
+        X509_REQ_free(req);
+        if (!ok) state.SkipWithError("OpenSSL signing failed");
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+
+// The subject's DER alone.
+void TesseraEncodeSubject(benchmark::State& state, int n) {
+    const std::u16string subject = SubjectText(n);
+    for (auto _ : state) {
+        ByteBuffer name;
+        DWORD cb = 0;
+        if (FAILED(ComposeSubject(subject.c_str(), name, cb))) state.SkipWithError("encode failed");
+        benchmark::DoNotOptimize(name.get());
+    }
+}
+
+void OpenSSLEncodeSubject(benchmark::State& state, int n) {
+    for (auto _ : state) {
+        X509_NAME* name = OpenSSLSubject(n);
+        unsigned char* der = nullptr;
+        int cb = i2d_X509_NAME(name, &der);
+        benchmark::DoNotOptimize(cb);
+        OPENSSL_free(der);
+        X509_NAME_free(name);
     }
 }
 
@@ -307,13 +393,39 @@ public:
         }
     }
 
+    // Time against the subject's size, each step over the one before (4 times
+    // as many RDNs: 4 is linear growth).
+    void PrintGrowth() const {
+        for (const char* what : {"RequestSubject", "EncodeSubject"}) {
+            std::printf("\n%s: best CPU time (us) by RDN count, growth over the size before\n", what);
+            double previous[2] = {0, 0};
+            for (int n : kSubjectSizes) {
+                std::printf("  %4d", n);
+                int side = 0;
+                for (const char* peer : {"Tessera", "OpenSSL"}) {
+                    auto it = times_.find(std::string(what) + std::to_string(n) + "RDN/" + peer);
+                    if (it == times_.end()) continue;
+                    // Times are kept in each benchmark's unit: microseconds or nanoseconds.
+                    double us = std::string(what) == "RequestSubject" ? it->second : it->second / 1e3;
+                    std::printf("  %s %10.2f", peer, us);
+                    if (previous[side] > 0) std::printf(" (x%.2f)", us / previous[side]);
+                    previous[side++] = us;
+                }
+                std::printf("\n");
+            }
+        }
+    }
+
 private:
     std::map<std::string, double> times_;
 };
 
+std::string g_storeDir;  // the run's key store, removed at the end
+
 bool Setup() {
     char dir[] = "/tmp/tessera-bench-XXXXXX";
     if (!mkdtemp(dir)) return false;
+    g_storeDir = dir;
     setenv("TESSERA_STORE_DIR", dir, 1);
     if (!MakeKey(g_rsa, TEXT("Tessera RSA Software CSP"), TRUE, 2048)) return false;
     if (!MakeKey(g_sm2, TEXT("Tessera SM2 Software CSP"), FALSE, 256)) return false;
@@ -372,12 +484,24 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("Base64Encode16K/OpenSSL", OpenSSLBase64Encode);
     benchmark::RegisterBenchmark("Base64Decode16K/Tessera", TesseraBase64Decode);
     benchmark::RegisterBenchmark("Base64Decode16K/OpenSSL", OpenSSLBase64Decode);
+    for (int n : kSubjectSizes) {
+        const std::string size = std::to_string(n) + "RDN";
+        benchmark::RegisterBenchmark(("RequestSubject" + size + "/Tessera").c_str(), TesseraRequestSubject, n)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("RequestSubject" + size + "/OpenSSL").c_str(), OpenSSLRequestSubject, n)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("EncodeSubject" + size + "/Tessera").c_str(), TesseraEncodeSubject, n);
+        benchmark::RegisterBenchmark(("EncodeSubject" + size + "/OpenSSL").c_str(), OpenSSLEncodeSubject, n);
+    }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
+    reporter.PrintGrowth();
     benchmark::Shutdown();
     EVP_PKEY_free(g_rsa.pkey);
     EVP_PKEY_free(g_sm2.pkey);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_storeDir, ignored);
     return 0;
 }
