@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "VelaTrace.h"
 
@@ -60,12 +61,15 @@ int ReadFromNativeMessaging(CharBuffer* ppszInputMsg, int fd, DWORD* pdwLength) 
         VELA_HOST_FAILURE(-1, kFunction, "Check length", "nMsgLength > NM_MAX_REQUEST_LENGTH");
         return -1;
     }
-    CharBuffer pszInputMsg = AllocZeroed<char>(size_t(dwLength) + 1);
+    // Every byte of the body is read into the buffer before it is used, so
+    // only the terminator is written beforehand.
+    CharBuffer pszInputMsg(new (std::nothrow) char[size_t(dwLength) + 1]);
     if (!pszInputMsg) {
         VELA_HOST_FAILURE(-1, kFunction, "New memory", "!pszInputMsg");
         return -1;
     }
     VELA_HOST_SUCCESS(kFunction, "New memory");
+    pszInputMsg[dwLength] = '\0';
     DWORD dwReceived = 0;
     while (dwReceived < dwLength) {
         int n = _read(fd, pszInputMsg.get() + dwReceived, unsigned(dwLength - dwReceived));
@@ -105,7 +109,8 @@ int WriteToNativeMessaging(const char* pszMsg, int fd) {
         return -1;
     }
     const size_t nWriteBufSize = nLength + 4;
-    ByteBuffer pbyWriteBuf = AllocZeroed<BYTE>(nWriteBufSize);
+    // Prefix and text fill the whole frame buffer: it is not cleared first.
+    ByteBuffer pbyWriteBuf(new (std::nothrow) BYTE[nWriteBufSize]);
     if (!pbyWriteBuf) {
         VELA_HOST_FAILURE(-1, kFunction, "New memory", "!pbyWriteBuf");
         return -1;

@@ -251,16 +251,23 @@ constexpr EscapeTable kEscape;
 
 namespace {
 
-// Eight bytes at a time: true when none of them needs an escape (no
-// control character, quote or backslash). Long names and tokens are
-// mostly such runs.
-inline bool PlainWord(const unsigned char* p) {
+// Eight bytes at a time: a non-zero mark when one of them needs an escape
+// (a control character, quote or backslash). Long names and tokens are
+// mostly runs without any.
+inline uint64_t EscapeMark(const unsigned char* p) {
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
     uint64_t x;
     std::memcpy(&x, p, sizeof x);
     auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
     uint64_t below0x20 = (x - kOnes * 0x20) & ~x & kHigh;
-    return !(below0x20 | hasZero(x ^ (kOnes * '"')) | hasZero(x ^ (kOnes * '\\')));
+    return below0x20 | hasZero(x ^ (kOnes * '"')) | hasZero(x ^ (kOnes * '\\'));
+}
+
+inline bool PlainWord(const unsigned char* p) { return EscapeMark(p) == 0; }
+
+// Thirty-two bytes with one test.
+inline bool PlainBlock(const unsigned char* p) {
+    return (EscapeMark(p) | EscapeMark(p + 8) | EscapeMark(p + 16) | EscapeMark(p + 24)) == 0;
 }
 
 }  // namespace
@@ -270,11 +277,11 @@ size_t JSONEscapedLength(const char* text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     const size_t n = std::strlen(text);
     size_t length = 0, i = 0;
-    for (; i + 8 <= n; i += 8) {
-        if (PlainWord(p + i)) {
-            length += 8;
+    for (; i + 32 <= n; i += 32) {
+        if (PlainBlock(p + i)) {
+            length += 32;
         } else {
-            for (size_t k = i; k < i + 8; ++k) length += kEscape.size[p[k]];
+            for (size_t k = i; k < i + 32; ++k) length += kEscape.size[p[k]];
         }
     }
     for (; i < n; ++i) length += kEscape.size[p[i]];
@@ -313,6 +320,25 @@ char* WriteJSONEscaped(char* out, const char* text) {
     return out;
 }
 
+namespace {
+
+// A text with the length of its JSON escape: one that needs no escape (the
+// usual case, and the long names of oversized requests) is copied at once
+// instead of being scanned a second time.
+struct EscapedText {
+    const char* text;
+    size_t raw, escaped;
+    explicit EscapedText(const char* p)
+        : text(p), raw(p ? std::strlen(p) : 0), escaped(JSONEscapedLength(p)) {}
+    char* Write(char* out) const {
+        if (escaped != raw) return WriteJSONEscaped(out, text);
+        if (raw) std::memcpy(out, text, raw);
+        return out + raw;
+    }
+};
+
+}  // namespace
+
 JSONText BuildFallbackResponse(const char* pszFunctionName, const char* pszRandomId) {
     // The fixed layout; both strings are escaped so that any name or token
     // still yields one valid JSON object with exactly these members.
@@ -324,9 +350,9 @@ JSONText BuildFallbackResponse(const char* pszFunctionName, const char* pszRando
     const bool withRandomId = pszRandomId && *pszRandomId;
     char code[16];
     int codeLength = std::snprintf(code, sizeof code, "%d", FALLBACK_ERROR_CODE);
-    size_t size = sizeof kHead - 1 + JSONEscapedLength(pszFunctionName) + sizeof kCode - 1 + size_t(codeLength) +
-                  (withRandomId ? sizeof kRandom - 1 + JSONEscapedLength(pszRandomId) + sizeof kRandomTail - 1
-                                : sizeof kTail - 1);
+    const EscapedText name(pszFunctionName), randomId(withRandomId ? pszRandomId : nullptr);
+    size_t size = sizeof kHead - 1 + name.escaped + sizeof kCode - 1 + size_t(codeLength) +
+                  (withRandomId ? sizeof kRandom - 1 + randomId.escaped + sizeof kRandomTail - 1 : sizeof kTail - 1);
     JSONText text(static_cast<char*>(cJSON_malloc(size + 1)));
     if (!text) return text;
     char* out = text.get();
@@ -335,12 +361,12 @@ JSONText BuildFallbackResponse(const char* pszFunctionName, const char* pszRando
         out += length;
     };
     put(kHead, sizeof kHead - 1);
-    out = WriteJSONEscaped(out, pszFunctionName);
+    out = name.Write(out);
     put(kCode, sizeof kCode - 1);
     put(code, size_t(codeLength));
     if (withRandomId) {
         put(kRandom, sizeof kRandom - 1);
-        out = WriteJSONEscaped(out, pszRandomId);
+        out = randomId.Write(out);
         put(kRandomTail, sizeof kRandomTail - 1);
     } else {
         put(kTail, sizeof kTail - 1);
