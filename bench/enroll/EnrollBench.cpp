@@ -148,6 +148,20 @@ private:
     HostProcess m_process;
 };
 
+// Removes every certificate of the user's store: each enrollment then
+// installs into a store of the same size (opening a store reads all of it).
+void EmptyUserStore() {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+    if (!store) return;
+    std::vector<PCCERT_CONTEXT> all;
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr)
+        all.push_back(CertDuplicateCertificateContext(context));
+    for (PCCERT_CONTEXT c : all) CertDeleteCertificateFromStore(c);
+    CertCloseStore(store, 0);
+}
+
 void HostEnrollment(benchmark::State& state, bool sm2) {
     UseStore("enroll");
     HostPage page;
@@ -172,6 +186,9 @@ void HostEnrollment(benchmark::State& state, bool sm2) {
             state.SkipWithError("the installation failed");
             break;
         }
+        state.PauseTiming();
+        EmptyUserStore();
+        state.ResumeTiming();
     }
 }
 
@@ -212,7 +229,11 @@ void WriteFile(const std::string& path, const unsigned char* data, int length) {
 void OpenSSLEnrollment(benchmark::State& state, bool sm2) {
     const std::string dir = g_root + "/openssl";
     std::filesystem::create_directories(dir);
+    int serial = 0;
     for (auto _ : state) {
+        // New files each time, as the key store and the host's copies of
+        // certificates are new entries (rewriting one file is another cost).
+        const std::string name = dir + "/" + std::to_string(serial++);
         EVP_PKEY* key = GenerateKey(sm2);
         X509_REQ* req = MakeRequest(key, sm2);
         unsigned char* der = nullptr;
@@ -221,7 +242,7 @@ void OpenSSLEnrollment(benchmark::State& state, bool sm2) {
         OPENSSL_free(der);
         der = nullptr;
         cb = i2d_PrivateKey(key, &der);
-        WriteFile(dir + "/key.der", der, cb);
+        WriteFile(name + ".key", der, cb);
         OPENSSL_free(der);
 
         state.PauseTiming();
@@ -232,7 +253,7 @@ void OpenSSLEnrollment(benchmark::State& state, bool sm2) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.data());
         X509* x509 = d2i_X509(nullptr, &p, long(certDer.size()));
         if (!x509 || X509_check_private_key(x509, key) != 1) state.SkipWithError("the certificate does not fit");
-        WriteFile(dir + "/cert.der", reinterpret_cast<const unsigned char*>(certDer.data()), int(certDer.size()));
+        WriteFile(name + ".cer", reinterpret_cast<const unsigned char*>(certDer.data()), int(certDer.size()));
         X509_free(x509);
         X509_REQ_free(req);
         EVP_PKEY_free(key);
