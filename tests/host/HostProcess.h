@@ -44,6 +44,8 @@ public:
     std::string Stderr();
     // The child's peak resident memory in bytes after Wait, -1 where unknown.
     int64_t PeakResidentBytes() const;
+    // The child's processor time (user and system) in seconds after Wait, -1 where unknown.
+    double CpuSeconds() const;
 
     struct Impl;
 

@@ -182,6 +182,27 @@ TEST(BuildFallbackResponse, ForgedMembersStayInsideTheName) {
     }
 }
 
+// Long names are scanned in blocks of bytes: one byte that needs an escape
+// (or one that looks close to it and does not) at every position of
+// several blocks.
+TEST(BuildFallbackResponse, EscapesAtEveryPositionOfALongName) {
+    const struct {
+        char c;
+        size_t escaped;
+    } bytes[] = {{'"', 2}, {'\\', 2}, {'\n', 2}, {'\x1f', 6}, {'\x7f', 1}, {' ', 1}, {'\xe4', 1}};
+    for (const auto& b : bytes) {
+        for (size_t at = 0; at < 72; ++at) {
+            std::string name(72, 'n');
+            name[at] = b.c;
+            ASSERT_EQ(JSONEscapedLength(name.c_str()), 71 + b.escaped) << int(b.c) << " at " << at;
+            JSONText text = BuildFallbackResponse(name.c_str(), "t");
+            ASSERT_TRUE(text);
+            if ((unsigned char)b.c >= 0x80) continue;  // alone, not UTF-8 for the reader
+            EXPECT_EQ(nlohmann::json::parse(text.get())["function"], name) << int(b.c) << " at " << at;
+        }
+    }
+}
+
 TEST(ParseRequestMsgToJSON, AcceptsRequestObjectsOnly) {
     struct Case {
         const char* text;

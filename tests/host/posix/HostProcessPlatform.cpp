@@ -23,6 +23,7 @@ struct HostProcess::Impl {
     bool waited = false;
     int exitCode = 0;
     int64_t peakBytes = -1;
+    double cpuSeconds = -1;
 };
 
 namespace {
@@ -132,6 +133,8 @@ int HostProcess::Wait() {
     }
     m_impl->waited = true;
     m_impl->peakBytes = int64_t(usage.ru_maxrss) * 1024;
+    m_impl->cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     // A child killed by a signal reads as 128 + the signal number.
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     m_impl->exitCode = int(static_cast<signed char>(code & 0xFF));
@@ -142,3 +145,4 @@ int HostProcess::Wait() {
 std::string HostProcess::Stderr() { return m_impl->errText; }
 
 int64_t HostProcess::PeakResidentBytes() const { return m_impl->peakBytes; }
+double HostProcess::CpuSeconds() const { return m_impl->cpuSeconds; }

@@ -176,3 +176,4 @@ int HostProcess::Wait() {
 std::string HostProcess::Stderr() { return m_impl->errText; }
 
 int64_t HostProcess::PeakResidentBytes() const { return -1; }
+double HostProcess::CpuSeconds() const { return -1; }
