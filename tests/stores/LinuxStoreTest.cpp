@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -89,6 +91,34 @@ TEST(LinuxCertificateContext, MalformedEncodingsAreRejected) {
     PCCERT_CONTEXT ok = CertCreateCertificateContext(X509_ASN_ENCODING, good.data(), DWORD(good.size()));
     EXPECT_NE(ok, nullptr);
     CertFreeCertificateContext(ok);
+}
+
+// Enumeration continues from the previous certificate's place in the store,
+// also when that certificate was deleted or replaced meanwhile.
+TEST(LinuxCertificateStore, EnumerationVisitsEachElementOnceAcrossChanges) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    ASSERT_TRUE(store);
+    for (const auto& c : testdata::kCerts)
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEncoding, c.der, DWORD(c.length), CERT_STORE_ADD_NEW,
+                                                     nullptr));
+    const size_t total = std::size(testdata::kCerts);
+    std::vector<std::string> visited;
+    size_t i = 0;
+    for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it;
+         it = CertEnumCertificatesInStore(store, it), ++i) {
+        visited.emplace_back(reinterpret_cast<const char*>(it->pbCertEncoded), it->cbCertEncoded);
+        if (i % 3 == 0) CertDeleteCertificateFromStore(CertDuplicateCertificateContext(it));
+        // A replaced element goes to the end and is met again there, once.
+        if (i % 3 == 1 && i < total)
+            CertAddEncodedCertificateToStore(store, kEncoding, it->pbCertEncoded, it->cbCertEncoded,
+                                             CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    }
+    const size_t replaced = (total + 1) / 3;
+    EXPECT_EQ(visited.size(), total + replaced);
+    std::sort(visited.begin(), visited.end());
+    EXPECT_EQ(std::unique(visited.begin(), visited.end()) - visited.begin(), std::ptrdiff_t(total));
+
+    CertCloseStore(store, 0);
 }
 
 TEST(MachineScope, WithoutTheRightNothingIsWritten) {
