@@ -50,6 +50,9 @@ HRESULT GetListElement(const char* function, const cJSON* pJSONArgs, int nIndex,
 // strings are NUL-terminated, so such a string would be cut short without
 // notice (a subject, container name or token other than the one sent).
 bool HasEscapedNul(const char* text) {
+    // Without the six characters anywhere there is nothing to look at
+    // closer (the usual case; strstr scans far faster than the loop).
+    if (!std::strstr(text, "\\u0000")) return false;
     bool inString = false;
     for (const char* p = text; *p; ++p) {
         if (!inString) {
@@ -379,6 +382,13 @@ namespace {
 
 // Length of the well-formed UTF-8 sequence at p (RFC 3629: no overlong
 // forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
+// Eight bytes below 0x80.
+inline bool AsciiWord(const unsigned char* p) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return (x & 0x8080808080808080ull) == 0;
+}
+
 size_t UTF8SequenceLength(const unsigned char* p) {
     const unsigned char c = p[0];
     if (c < 0x80) return 1;
@@ -398,15 +408,23 @@ std::string WellFormedUTF8(const char* text) {
     std::string out;
     if (!text) return out;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        size_t n = UTF8SequenceLength(p);
-        if (n == 0) {
+    const unsigned char* const end = p + std::strlen(text);
+    out.reserve(size_t(end - p));
+    while (p < end) {
+        // Well-formed runs (ASCII eight bytes at a time) are copied at once.
+        const unsigned char* run = p;
+        for (;;) {
+            while (end - run >= 8 && AsciiWord(run)) run += 8;
+            size_t n = run < end ? UTF8SequenceLength(run) : 0;
+            if (n == 0) break;
+            run += n;
+        }
+        out.append(reinterpret_cast<const char*>(p), size_t(run - p));
+        p = run;
+        if (p < end) {
             out += "\xEF\xBF\xBD";
             ++p;
-            continue;
         }
-        out.append(reinterpret_cast<const char*>(p), n);
-        p += n;
     }
     return out;
 }

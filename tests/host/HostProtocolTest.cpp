@@ -203,6 +203,28 @@ TEST(BuildFallbackResponse, EscapesAtEveryPositionOfALongName) {
     }
 }
 
+// Long ASCII runs are checked eight bytes at a time: one sequence, good or
+// bad, at every position of several such words.
+TEST(WellFormedUTF8, SequencesAtEveryPositionOfALongText) {
+    const struct {
+        const char* in;
+        const char* out;
+    } sequences[] = {
+        {"\xE4\xB8\xAD", "\xE4\xB8\xAD"},
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {"\x80", "\xEF\xBF\xBD"},
+        {"\xE4\xB8", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& q : sequences) {
+        for (size_t at = 0; at <= 24; ++at) {
+            const std::string head(at, 'a'), tail(24 - at, 'z');
+            EXPECT_EQ(WellFormedUTF8((head + q.in + tail).c_str()), head + q.out + tail) << at;
+        }
+    }
+}
+
 TEST(ParseRequestMsgToJSON, AcceptsRequestObjectsOnly) {
     struct Case {
         const char* text;
