@@ -23,6 +23,7 @@ Outputs:
 import argparse
 import base64
 import os
+import secrets
 import subprocess
 import sys
 
@@ -89,7 +90,10 @@ def init(directory):
     run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:SM2", "-out", sm2_key)
     run("openssl", "req", "-new", "-x509", "-key", sm2_key, "-sm3", "-sigopt", SM2_ID, "-days", "30",
         "-subj", "/C=CN/O=Tessera Test/CN=Tessera Test SM2 CA", "-out", sm2_cert)
-    write(path(directory, "serial", ""), "1000")
+    # Serials start at a random point: stores that outlive a run (a Wine
+    # prefix keeps the user's store) must not see a second certificate with
+    # the same serial from a new CA.
+    write(path(directory, "serial", ""), str(secrets.randbits(48) << 12))
 
 
 def next_serial(directory):
