@@ -3,6 +3,7 @@
 // Helper processes are this test program run again (KeyStoreChild.Run).
 #include "ProviderSupport.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <sqlite3.h>
@@ -351,6 +352,108 @@ TEST(KeyStore, TesseraCertificatesAreLinkedIntoTheUserStore) {
     }
     EXPECT_TRUE(found);
     CertCloseStore(store, 0);
+}
+
+}  // namespace
+
+namespace {
+
+const WCHAR kSm2Csp[] = TEXT("Tessera SM2 Software CSP");
+
+Bytes StoredPkcs8(const WStr& container) {
+    Db db;
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db.db,
+                       "SELECT k.pkcs8 FROM keystore_keys k JOIN keystore_containers c ON c.id = k.container_id "
+                       "WHERE c.name = ?1",
+                       -1, &s, nullptr);
+    std::string narrow = Narrow(container.c_str());
+    sqlite3_bind_text(s, 1, narrow.c_str(), -1, SQLITE_TRANSIENT);
+    Bytes pkcs8;
+    if (sqlite3_step(s) == SQLITE_ROW) {
+        auto p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 0));
+        pkcs8.assign(p, p + sqlite3_column_bytes(s, 0));
+    }
+    sqlite3_finalize(s);
+    return pkcs8;
+}
+
+bool ReplaceStoredPkcs8(const WStr& container, const Bytes& pkcs8) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    sqlite3_open_v2(DatabaseFile().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_prepare_v2(db,
+                       "UPDATE keystore_keys SET pkcs8 = ?1 WHERE container_id = "
+                       "(SELECT id FROM keystore_containers WHERE name = ?2)",
+                       -1, &s, nullptr);
+    std::string narrow = Narrow(container.c_str());
+    sqlite3_bind_blob(s, 1, pkcs8.data(), int(pkcs8.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, narrow.c_str(), -1, SQLITE_TRANSIENT);
+    bool ok = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return ok;
+}
+
+// The same key written by OpenSSL without the public point in its ECPrivateKey.
+Bytes WithoutPublicPoint(const Bytes& pkcs8) {
+    const unsigned char* p = pkcs8.data();
+    PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(pkcs8.size()));
+    EVP_PKEY* pkey = p8 ? EVP_PKCS82PKEY(p8) : nullptr;
+    PKCS8_PRIV_KEY_INFO_free(p8);
+    Bytes out;
+    if (pkey && EVP_PKEY_set_int_param(pkey, OSSL_PKEY_PARAM_EC_INCLUDE_PUBLIC, 0)) {
+        PKCS8_PRIV_KEY_INFO* bare = EVP_PKEY2PKCS8(pkey);
+        unsigned char* der = nullptr;
+        int n = bare ? i2d_PKCS8_PRIV_KEY_INFO(bare, &der) : 0;
+        if (n > 0) out.assign(der, der + n);
+        OPENSSL_free(der);
+        PKCS8_PRIV_KEY_INFO_free(bare);
+    }
+    EVP_PKEY_free(pkey);
+    return out;
+}
+
+// A stored SM2 key loads and signs (OpenSSL verifies) in every form OpenSSL
+// writes it, and one whose point is not on the curve does not load.
+TEST(KeyStore, Sm2KeysLoadFromEveryStoredForm) {
+    if (!ProviderListed(kSm2Csp) || !oracle::Sm2Available()) GTEST_SKIP() << "no SM2 provider";
+    struct Case {
+        const char* form;
+        bool dropPoint, damagePoint, loads;
+    };
+    for (const Case& c : {Case{"as written", false, false, true}, Case{"without the point", true, false, true},
+                          Case{"point off the curve", false, true, false}}) {
+        SCOPED_TRACE(c.form);
+        WStr name = UniqueContainer("sm2form");
+        Bytes point;
+        {
+            Prov prov;
+            KeyH key;
+            ASSERT_TRUE(prov.Acquire(name.c_str(), kSm2Csp, 1, CRYPT_NEWKEYSET));
+            ASSERT_TRUE(CryptGenKey(prov.h, 0x3E00, 0, &key.h));
+            point = PointFromBlob(ExportBlob(key.h, PUBLICKEYBLOB));
+        }
+        Bytes stored = StoredPkcs8(name);
+        ASSERT_FALSE(stored.empty());
+        Bytes changed = c.dropPoint ? WithoutPublicPoint(stored) : stored;
+        ASSERT_FALSE(changed.empty());
+        if (c.dropPoint) {
+            ASSERT_LT(changed.size(), stored.size());
+        }
+        if (c.damagePoint) changed.back() ^= 1;  // the last byte of y
+        ASSERT_TRUE(ReplaceStoredPkcs8(name, changed));
+
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(name.c_str(), kSm2Csp, 1, 0));
+        Bytes message = Text("stored SM2 key");
+        Bytes signature = SignMessage(prov.h, 0x800F, AT_SIGNATURE, message);
+        EXPECT_EQ(signature.size(), c.loads ? 64u : 0u);
+        if (c.loads) {
+            EXPECT_TRUE(oracle::VerifySm2(point, message, RawSignature(signature), "1234567812345678"));
+        }
+    }
 }
 
 }  // namespace

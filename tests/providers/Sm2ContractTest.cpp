@@ -16,23 +16,6 @@ constexpr ALG_ID kSm2Signature = 0x3E00;
 constexpr ALG_ID kSm3 = 0x800F;
 constexpr DWORD kSm2Delete = 0xFFFF0002;
 
-// 04 || x || y from the provider's 140-byte blob (coordinates least
-// significant byte first in the first 32 bytes of each 64-byte field).
-Bytes PointFromBlob(const Bytes& blob) {
-    Bytes point(65, 0x04);
-    std::reverse_copy(blob.begin() + 12, blob.begin() + 44, point.begin() + 1);
-    std::reverse_copy(blob.begin() + 76, blob.begin() + 108, point.begin() + 33);
-    return point;
-}
-
-// r || s most significant byte first, from the provider's reversed halves.
-Bytes RawSignature(const Bytes& signature) {
-    Bytes rs(signature.size());
-    std::reverse_copy(signature.begin(), signature.begin() + 32, rs.begin());
-    std::reverse_copy(signature.begin() + 32, signature.end(), rs.begin() + 32);
-    return rs;
-}
-
 class Sm2Contract : public ::testing::Test {
 protected:
     void SetUp() override {

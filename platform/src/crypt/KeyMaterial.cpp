@@ -1,6 +1,7 @@
 // OpenSSL does every computation here; this file only moves numbers between
 // OpenSSL keys and the CryptoAPI blob layouts and byte orders.
 #include "Algorithms.h"
+#include "cert/Der.h"
 
 #include <tessera/platform_internal.h>
 
@@ -124,7 +125,14 @@ bool EncodePkcs8(const EVP_PKEY* pkey, SecureBytes& der) {
     return true;
 }
 
+namespace {
+Pkey Sm2FromPkcs8(const SecureBytes& der);
+}  // namespace
+
 Pkey DecodePkcs8(const SecureBytes& der) {
+    // SM2 keys in the layout this store writes are read directly: OpenSSL's
+    // general decoder costs more than the rest of opening a container.
+    if (Pkey sm2 = Sm2FromPkcs8(der)) return sm2;
     const unsigned char* p = der.data();
     PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(der.size()));
     if (!p8) {
@@ -363,6 +371,90 @@ Pkey Sm2FromPrivateScalar(const BYTE* bigEndian, size_t length) {
     }
     return Sm2FromPoint(point, d.get());
 }
+
+namespace {
+
+// id-ecPublicKey and the SM2 curve, as OpenSSL writes an SM2 key's algorithm.
+constexpr BYTE kEcPublicKeyOid[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
+constexpr BYTE kSm2CurveOid[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
+
+bool Holds(const cert::DerElement& e, const BYTE* bytes, size_t length) {
+    return e.length == length && std::memcmp(e.content, bytes, length) == 0;
+}
+
+bool IsSmallInteger(const cert::DerElement& e, BYTE value) {
+    return e.tag == 0x02 && e.length == 1 && e.content[0] == value;
+}
+
+bool IsSm2CurveOid(const cert::DerElement& e) {
+    return e.tag == 0x06 && Holds(e, kSm2CurveOid, sizeof kSm2CurveOid);
+}
+
+// The private scalar and, when the key carries it, the uncompressed public point.
+struct Sm2Parts {
+    cert::DerElement scalar;
+    const BYTE* point = nullptr;  // 65 bytes 04 || x || y
+};
+
+// ECPrivateKey: version 1, the scalar, optionally [0] the curve and [1] the point.
+bool ReadEcPrivateKey(const cert::DerElement& octets, Sm2Parts& parts) {
+    cert::DerReader outer(octets);
+    cert::DerElement key, version, curve, point, bits;
+    if (!outer.Next(key, 0x30) || !outer.AtEnd()) return false;
+    cert::DerReader fields(key);
+    if (!fields.Next(version) || !IsSmallInteger(version, 1) ||
+        !fields.Next(parts.scalar, 0x04) || parts.scalar.length == 0 || parts.scalar.length > 32)
+        return false;
+    if (fields.Optional(curve, 0xA0)) {
+        cert::DerReader inner(curve);
+        cert::DerElement oid;
+        if (!inner.Next(oid) || !IsSm2CurveOid(oid) || !inner.AtEnd()) return false;
+    }
+    if (fields.Optional(point, 0xA1)) {
+        cert::DerReader inner(point);
+        if (!inner.Next(bits, 0x03) || !inner.AtEnd() || bits.length != 66 || bits.content[0] != 0 ||
+            bits.content[1] != 0x04)
+            return false;
+        parts.point = bits.content + 1;
+    }
+    return fields.AtEnd();
+}
+
+// PrivateKeyInfo: version 0, {id-ecPublicKey, SM2 curve}, the ECPrivateKey, no attributes.
+bool ReadSm2Pkcs8(const SecureBytes& der, Sm2Parts& parts) {
+    cert::DerReader top(der.data(), der.size());
+    cert::DerElement info, version, algorithm, oid, curve, octets;
+    if (!top.Next(info, 0x30) || !top.AtEnd()) return false;
+    cert::DerReader fields(info);
+    if (!fields.Next(version) || !IsSmallInteger(version, 0) ||
+        !fields.Next(algorithm, 0x30) || !fields.Next(octets, 0x04) || !fields.AtEnd())
+        return false;
+    cert::DerReader alg(algorithm);
+    if (!alg.Next(oid, 0x06) || !Holds(oid, kEcPublicKeyOid, sizeof kEcPublicKeyOid) || !alg.Next(curve) ||
+        !IsSm2CurveOid(curve) || !alg.AtEnd())
+        return false;
+    return ReadEcPrivateKey(octets, parts);
+}
+
+// Null, with the last error untouched, for anything else: the caller then
+// takes OpenSSL's general decoder.
+Pkey Sm2FromPkcs8(const SecureBytes& der) {
+    Sm2Parts parts;
+    if (!ReadSm2Pkcs8(der, parts)) return nullptr;
+    DWORD error = GetLastError();
+    Pkey pkey;
+    if (!parts.point) {
+        // Without the point the key is rebuilt from the scalar alone.
+        pkey = Sm2FromPrivateScalar(parts.scalar.content, parts.scalar.length);
+    } else {
+        Bn d(BN_bin2bn(parts.scalar.content, int(parts.scalar.length), nullptr));
+        if (d) pkey = Sm2FromPoint(std::vector<BYTE>(parts.point, parts.point + 65), d.get());
+    }
+    if (!pkey) SetLastError(error);
+    return pkey;
+}
+
+}  // namespace
 
 // ---- encryption ---------------------------------------------------------------
 
