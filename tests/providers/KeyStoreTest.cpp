@@ -456,4 +456,38 @@ TEST(KeyStore, Sm2KeysLoadFromEveryStoredForm) {
     }
 }
 
+// An SM2 key takes only a well-formed certificate of its own public key.
+TEST(KeyStore, Sm2KeysTakeOnlyTheirOwnCertificate) {
+    if (!ProviderListed(kSm2Csp) || !oracle::Sm2Available()) GTEST_SKIP() << "no SM2 provider";
+    WStr name = UniqueContainer("sm2cert");
+    Prov prov;
+    ASSERT_TRUE(prov.Acquire(name.c_str(), kSm2Csp, 1, CRYPT_NEWKEYSET));
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(prov.h, 0x3E00, 0, &key.h));
+    Bytes own = oracle::IssueCertificate(PointFromBlob(ExportBlob(key.h, PUBLICKEYBLOB)), true);
+    Bytes scalar, otherPoint;
+    oracle::GenerateSm2(scalar, otherPoint);
+    Bytes foreign = oracle::IssueCertificate(otherPoint, true);
+    ASSERT_FALSE(own.empty());
+    ASSERT_FALSE(foreign.empty());
+    Bytes broken = own;
+    broken[(own[1] & 0x80) ? 2 + (own[1] & 0x7F) : 2] = 0x31;  // the to-be-signed part's tag
+    struct Case {
+        const char* certificate;
+        const Bytes& der;
+        DWORD error;
+    };
+    for (const Case& c : {Case{"another key's", foreign, DWORD(NTE_BAD_PUBLIC_KEY)},
+                          Case{"malformed", broken, DWORD(NTE_BAD_DATA)}, Case{"its own", own, 0}}) {
+        SCOPED_TRACE(c.certificate);
+        BOOL ok = CryptSetKeyParam(key.h, KP_CERTIFICATE, c.der.data(), 0);
+        EXPECT_EQ(ok != FALSE, c.error == 0);
+        if (!ok) {
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+        DWORD size = 0;
+        EXPECT_EQ(CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &size, 0) != FALSE, c.error == 0);
+    }
+}
+
 }  // namespace

@@ -8,7 +8,6 @@
 #include <tessera/store_internal.h>
 
 #include <openssl/rand.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 
@@ -264,18 +263,21 @@ BOOL SetCertificate(Key& key, const BYTE* data) {
     if (key.kind != KeyKind::Pair || !key.context->provider->storesCertificates) return Fail(NTE_BAD_TYPE);
     DWORD length = DerLength(data);
     if (length == 0 || length > kMaxCertificate) return Fail(NTE_BAD_DATA);
-    const unsigned char* p = data;
-    X509* certificate = d2i_X509(nullptr, &p, long(length));
+    // Read with the certificate stores' own parser, which must accept it to
+    // link it below; OpenSSL's would also decode the subject's key, at a cost
+    // larger than the rest of the installation.
+    struct ContextDeleter {
+        void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
+    };
+    std::unique_ptr<const CERT_CONTEXT, ContextDeleter> certificate(
+        CertCreateCertificateContext(X509_ASN_ENCODING, data, length));
     if (!certificate) return Fail(NTE_BAD_DATA);
     // The certificate must certify this key.
-    X509_PUBKEY* subjectKey = X509_get_X509_PUBKEY(certificate);
-    const unsigned char* certBits = nullptr;
-    int certBitsLength = 0;
+    const CRYPT_BIT_BLOB& certBits = certificate->pCertInfo->SubjectPublicKeyInfo.PublicKey;
     std::vector<BYTE> ours;
-    bool match = subjectKey && X509_PUBKEY_get0_param(nullptr, &certBits, &certBitsLength, nullptr, subjectKey) &&
-                 PublicKeyBits(key.pair->pkey.get(), ours) &&
-                 std::vector<BYTE>(certBits, certBits + certBitsLength) == ours;
-    X509_free(certificate);
+    bool match = PublicKeyBits(key.pair->pkey.get(), ours) &&
+                 std::vector<BYTE>(certBits.pbData, certBits.pbData + certBits.cbData) == ours;
+    certificate.reset();
     if (!match) return Fail(NTE_BAD_PUBLIC_KEY);
     Context& c = *key.context;
     std::vector<BYTE> der(data, data + length);
