@@ -133,15 +133,23 @@ bool ContainerExists(Scope scope, Family family, const std::string& key, bool& e
     return true;
 }
 
-bool CreateContainer(Scope scope, Family family, const std::u16string& name, const std::string& key) {
+// Writes a new container, and its first key pair when there is one, in one
+// transaction: a process killed in between leaves neither.
+static bool WriteNewContainer(Scope scope, Family family, const std::u16string& name, const std::string& key,
+                              DWORD keySpec, const StoredKey* stored) {
     bool missing = false;
     auto db = OpenDatabase(scope, true, missing);
     if (!db) return false;
     store::Transaction tx(*db);
     if (!tx.Begun()) return Fail(tx.Error());
     if (!InsertContainer(*db, family, name, key)) return false;
+    if (stored && !InsertKey(*db, sqlite3_last_insert_rowid(db->Handle()), keySpec, *stored)) return false;
     if (!tx.Commit()) return Fail(tx.Error());
     return true;
+}
+
+bool CreateContainer(Scope scope, Family family, const std::u16string& name, const std::string& key) {
+    return WriteNewContainer(scope, family, name, key, 0, nullptr);
 }
 
 bool CheckNewContainer(Scope scope, Family family, const std::string& key) {
@@ -157,15 +165,7 @@ bool CheckNewContainer(Scope scope, Family family, const std::string& key) {
 
 bool CreateContainerWithKey(Scope scope, Family family, const std::u16string& name, const std::string& key,
                             DWORD keySpec, const StoredKey& stored) {
-    bool missing = false;
-    auto db = OpenDatabase(scope, true, missing);
-    if (!db) return false;
-    store::Transaction tx(*db);
-    if (!tx.Begun()) return Fail(tx.Error());
-    if (!InsertContainer(*db, family, name, key)) return false;
-    if (!InsertKey(*db, sqlite3_last_insert_rowid(db->Handle()), keySpec, stored)) return false;
-    if (!tx.Commit()) return Fail(tx.Error());
-    return true;
+    return WriteNewContainer(scope, family, name, key, keySpec, &stored);
 }
 
 bool DeleteContainer(Scope scope, Family family, const std::string& key) {
