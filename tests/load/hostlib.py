@@ -40,11 +40,11 @@ def scaled(count, variable=None):
     return max(1, int(count * float(os.environ.get("TESSERA_LOAD_SCALE", "1"))))
 
 
-def seeded_random(test_name):
-    """A random source whose seed is printed, and taken from TESSERA_LOAD_SEED to replay a run."""
-    seed = int(os.environ.get("TESSERA_LOAD_SEED") or random.SystemRandom().randrange(1 << 32))
-    print("%s: seed %d (replay with TESSERA_LOAD_SEED=%d)" % (test_name, seed, seed), flush=True)
-    return random.Random(seed)
+def replayable_random(test_name):
+    """A random source whose start value is printed, and taken from TESSERA_LOAD_REPLAY to replay a run."""
+    start = int(os.environ.get("TESSERA_LOAD_REPLAY") or random.SystemRandom().randrange(1 << 32))
+    print("%s: random start %d (replay with TESSERA_LOAD_REPLAY=%d)" % (test_name, start, start), flush=True)
+    return random.Random(start)
 
 
 def frame(body):

@@ -3,7 +3,7 @@ failing ones included, a few of them whole enrollments with small keys.
 Every answer is checked; resident memory at the end stays within a small
 bound of what it was after the first hundred requests, and no descriptor
 or key container is left behind. TESSERA_CONVERSATION_REQUESTS sets the
-count (default 10,000 scaled by TESSERA_LOAD_SCALE); TESSERA_LOAD_SEED
+count (default 10,000 scaled by TESSERA_LOAD_SCALE); TESSERA_LOAD_REPLAY
 replays a run; TESSERA_RSS_BOUND_KIB the bound (default 2048, 0: not
 checked, as under the sanitizers, whose allocator keeps freed memory)."""
 import os
@@ -88,7 +88,7 @@ class Conversation:
 
 class ConversationTests(unittest.TestCase):
     def test_long_conversation(self):
-        rng = h.seeded_random("conversation")
+        rng = h.replayable_random("conversation")
         total = h.scaled(10000, "TESSERA_CONVERSATION_REQUESTS")
         bound = int(os.environ.get("TESSERA_RSS_BOUND_KIB", "2048"))
         store = h.temporary_store(self)

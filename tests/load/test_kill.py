@@ -1,7 +1,7 @@
 """The host killed (SIGKILL) at random moments while it generates requests
 and while it installs certificates: the stores stay sound and the next host
 enrolls. TESSERA_KILL_COUNT sets the number of kills (default 100, scaled by
-TESSERA_LOAD_SCALE); TESSERA_LOAD_SEED replays a run."""
+TESSERA_LOAD_SCALE); TESSERA_LOAD_REPLAY replays a run."""
 import os
 import time
 import unittest
@@ -48,7 +48,7 @@ class KillTests(unittest.TestCase):
         return request_time, install_time
 
     def test_kills_leave_sound_stores(self):
-        rng = h.seeded_random("kill")
+        rng = h.replayable_random("kill")
         count = h.scaled(100, "TESSERA_KILL_COUNT")
         times = {id(kind): self.measure(kind) for kind in KINDS}
         kills = {"request": 0, "install": 0}

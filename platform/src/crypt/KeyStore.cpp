@@ -88,6 +88,29 @@ sqlite3_int64 ContainerId(store::Database& db, Family family, const std::string&
     return -1;
 }
 
+// Inside a transaction: the row id of an existing container; NTE_BAD_KEYSET
+// when there is none.
+bool FindContainer(store::Database& db, Family family, const std::string& key, sqlite3_int64& id) {
+    id = ContainerId(db, family, key);
+    if (id < 0) return false;
+    if (id == 0) return Fail(NTE_BAD_KEYSET);
+    return true;
+}
+
+// Runs body(database) in one write transaction of the scope's database and
+// commits it when body succeeds; nothing is kept otherwise.
+template <class Body>
+bool InWriteTransaction(Scope scope, Body&& body) {
+    bool missing = false;
+    auto db = OpenDatabase(scope, true, missing);
+    if (!db) return false;
+    store::Transaction tx(*db);
+    if (!tx.Begun()) return Fail(tx.Error());
+    if (!body(*db)) return false;
+    if (!tx.Commit()) return Fail(tx.Error());
+    return true;
+}
+
 // Inside a transaction: a new container row; NTE_EXISTS when the name is taken.
 bool InsertContainer(store::Database& db, Family family, const std::u16string& name, const std::string& key) {
     sqlite3_int64 id = ContainerId(db, family, key);
@@ -137,15 +160,10 @@ bool ContainerExists(Scope scope, Family family, const std::string& key, bool& e
 // transaction: a process killed in between leaves neither.
 static bool WriteNewContainer(Scope scope, Family family, const std::u16string& name, const std::string& key,
                               DWORD keySpec, const StoredKey* stored) {
-    bool missing = false;
-    auto db = OpenDatabase(scope, true, missing);
-    if (!db) return false;
-    store::Transaction tx(*db);
-    if (!tx.Begun()) return Fail(tx.Error());
-    if (!InsertContainer(*db, family, name, key)) return false;
-    if (stored && !InsertKey(*db, sqlite3_last_insert_rowid(db->Handle()), keySpec, *stored)) return false;
-    if (!tx.Commit()) return Fail(tx.Error());
-    return true;
+    return InWriteTransaction(scope, [&](store::Database& db) {
+        if (!InsertContainer(db, family, name, key)) return false;
+        return !stored || InsertKey(db, sqlite3_last_insert_rowid(db.Handle()), keySpec, *stored);
+    });
 }
 
 bool CreateContainer(Scope scope, Family family, const std::u16string& name, const std::string& key) {
@@ -175,9 +193,8 @@ bool DeleteContainer(Scope scope, Family family, const std::string& key) {
     if (!db) return false;
     store::Transaction tx(*db);
     if (!tx.Begun()) return Fail(tx.Error());
-    sqlite3_int64 id = ContainerId(*db, family, key);
-    if (id < 0) return false;
-    if (id == 0) return Fail(NTE_BAD_KEYSET);
+    sqlite3_int64 id = 0;
+    if (!FindContainer(*db, family, key, id)) return false;
     Statement keys(db->Handle(), "DELETE FROM keystore_keys WHERE container_id=?1");
     keys.Int(1, id);
     if (keys.Step() != SQLITE_DONE) return FailSqlite(keys.Code());
@@ -231,35 +248,23 @@ bool LoadKey(Scope scope, Family family, const std::string& key, DWORD keySpec, 
 }
 
 bool SaveKey(Scope scope, Family family, const std::string& key, DWORD keySpec, const StoredKey& stored) {
-    bool missing = false;
-    auto db = OpenDatabase(scope, true, missing);
-    if (!db) return false;
-    store::Transaction tx(*db);
-    if (!tx.Begun()) return Fail(tx.Error());
-    sqlite3_int64 id = ContainerId(*db, family, key);
-    if (id < 0) return false;
-    if (id == 0) return Fail(NTE_BAD_KEYSET);
-    if (!InsertKey(*db, id, keySpec, stored)) return false;
-    if (!tx.Commit()) return Fail(tx.Error());
-    return true;
+    return InWriteTransaction(scope, [&](store::Database& db) {
+        sqlite3_int64 id = 0;
+        return FindContainer(db, family, key, id) && InsertKey(db, id, keySpec, stored);
+    });
 }
 
 bool SaveCertificate(Scope scope, Family family, const std::string& key, DWORD keySpec,
                      const std::vector<BYTE>& certificate) {
-    bool missing = false;
-    auto db = OpenDatabase(scope, true, missing);
-    if (!db) return false;
-    store::Transaction tx(*db);
-    if (!tx.Begun()) return Fail(tx.Error());
-    sqlite3_int64 id = ContainerId(*db, family, key);
-    if (id < 0) return false;
-    if (id == 0) return Fail(NTE_BAD_KEYSET);
-    Statement s(db->Handle(), "UPDATE keystore_keys SET certificate=?3 WHERE container_id=?1 AND key_type=?2");
-    s.Int(1, id).Int(2, keySpec).Blob(3, certificate.data(), certificate.size());
-    if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
-    if (sqlite3_changes(db->Handle()) == 0) return Fail(NTE_NO_KEY);
-    if (!tx.Commit()) return Fail(tx.Error());
-    return true;
+    return InWriteTransaction(scope, [&](store::Database& db) -> bool {
+        sqlite3_int64 id = 0;
+        if (!FindContainer(db, family, key, id)) return false;
+        Statement s(db.Handle(), "UPDATE keystore_keys SET certificate=?3 WHERE container_id=?1 AND key_type=?2");
+        s.Int(1, id).Int(2, keySpec).Blob(3, certificate.data(), certificate.size());
+        if (s.Step() != SQLITE_DONE) return FailSqlite(s.Code());
+        if (sqlite3_changes(db.Handle()) == 0) return Fail(NTE_NO_KEY);
+        return true;
+    });
 }
 
 }  // namespace tessera::crypt::keystore
