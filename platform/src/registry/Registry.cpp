@@ -127,6 +127,25 @@ std::shared_ptr<Database> OpenDb(Scope scope, bool forWrite, DWORD& error) {
     return db;
 }
 
+// Runs body(database, error) in one write transaction of the scope's
+// database and commits it when body succeeds; nothing is kept otherwise.
+template <class Body>
+bool InWriteTransaction(Scope scope, DWORD& error, Body&& body) {
+    auto db = OpenDb(scope, true, error);
+    if (!db) return false;
+    Transaction t(*db);
+    if (!t.Begun()) {
+        error = t.Error();
+        return false;
+    }
+    if (!body(*db, error)) return false;
+    if (!t.Commit()) {
+        error = t.Error();
+        return false;
+    }
+    return true;
+}
+
 bool KeyRowExists(Database& db, const std::u16string& folded) {
     if (folded.empty()) return true;
     Statement s(db.Handle(), "SELECT 1 FROM registry_keys WHERE path = ?");
@@ -285,30 +304,20 @@ bool WriteCertificateBlob(Scope scope, const std::u16string& storeName, const st
         error = ERROR_ACCESS_DENIED;
         return false;
     }
-    auto db = OpenDb(scope, true, error);
-    if (!db) return false;
-    Transaction t(*db);
-    if (!t.Begun()) {
-        error = t.Error();
-        return false;
-    }
     std::u16string key = CertificatesKey(storeName) + u"\\" + thumbprint;
-    if (failIfExists) {
-        Statement s(db->Handle(), "SELECT 1 FROM registry_values WHERE key = ? AND name = 'BLOB'");
-        s.Bind(1, Fold(key));
-        if (s.Step() == SQLITE_ROW) {
-            error = DWORD(CRYPT_E_EXISTS);
-            return false;
+    return InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+        if (failIfExists) {
+            Statement s(db.Handle(), "SELECT 1 FROM registry_values WHERE key = ? AND name = 'BLOB'");
+            s.Bind(1, Fold(key));
+            if (s.Step() == SQLITE_ROW) {
+                e = DWORD(CRYPT_E_EXISTS);
+                return false;
+            }
         }
-    }
-    bool created = false;
-    if (!CreateChain(*db, key, created, error)) return false;
-    if (!SetValueRow(*db, Fold(key), u"Blob", REG_BINARY, blob.data(), blob.size(), error)) return false;
-    if (!t.Commit()) {
-        error = t.Error();
-        return false;
-    }
-    return true;
+        bool created = false;
+        return CreateChain(db, key, created, e) &&
+               SetValueRow(db, Fold(key), u"Blob", REG_BINARY, blob.data(), blob.size(), e);
+    });
 }
 
 bool RemoveCertificateKey(Scope scope, const std::u16string& storeName, const std::u16string& thumbprint,
@@ -317,26 +326,16 @@ bool RemoveCertificateKey(Scope scope, const std::u16string& storeName, const st
         error = ERROR_ACCESS_DENIED;
         return false;
     }
-    auto db = OpenDb(scope, true, error);
-    if (!db) return false;
-    Transaction t(*db);
-    if (!t.Begun()) {
-        error = t.Error();
-        return false;
-    }
     std::u16string folded = Fold(CertificatesKey(storeName) + u"\\" + thumbprint);
-    Statement children(db->Handle(), "DELETE FROM registry_values WHERE key IN "
-                                     "(SELECT path FROM registry_keys WHERE parent = ?)");
-    children.Bind(1, folded);
-    if (!Done(children, error)) return false;
-    Statement sub(db->Handle(), "DELETE FROM registry_keys WHERE parent = ?");
-    sub.Bind(1, folded);
-    if (!Done(sub, error) || !DeleteKeyRows(*db, folded, error)) return false;
-    if (!t.Commit()) {
-        error = t.Error();
-        return false;
-    }
-    return true;
+    return InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+        Statement children(db.Handle(), "DELETE FROM registry_values WHERE key IN "
+                                        "(SELECT path FROM registry_keys WHERE parent = ?)");
+        children.Bind(1, folded);
+        if (!Done(children, e)) return false;
+        Statement sub(db.Handle(), "DELETE FROM registry_keys WHERE parent = ?");
+        sub.Bind(1, folded);
+        return Done(sub, e) && DeleteKeyRows(db, folded, e);
+    });
 }
 
 }  // namespace tessera::registry
@@ -373,14 +372,10 @@ extern "C" LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWOR
     if (error) return LSTATUS(error);
     if ((!exists || (access & kWriteAccess)) && !WriteAllowed(scope)) return ERROR_ACCESS_DENIED;
     bool created = false;
-    if (!exists) {
-        auto db = OpenDb(scope, true, error);
-        if (!db) return LSTATUS(error);
-        Transaction t(*db);
-        if (!t.Begun()) return LSTATUS(t.Error());
-        if (!CreateChain(*db, path, created, error)) return LSTATUS(error);
-        if (!t.Commit()) return LSTATUS(t.Error());
-    }
+    if (!exists && !InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+            return CreateChain(db, path, created, e);
+        }))
+        return LSTATUS(error);
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = NewHandle(scope, path, access);
     return ERROR_SUCCESS;
@@ -394,21 +389,20 @@ extern "C" LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, con
     if (!(access & KEY_SET_VALUE) || !WriteAllowed(scope)) return ERROR_ACCESS_DENIED;
     if (size && !data) return ERROR_INVALID_PARAMETER;
     DWORD error = ERROR_SUCCESS;
-    auto db = OpenDb(scope, true, error);
-    if (!db) return LSTATUS(error);
-    Transaction t(*db);
-    if (!t.Begun()) return LSTATUS(t.Error());
     std::u16string folded = Fold(path);
-    if (!KeyRowExists(*db, folded)) {
-        // A built-in key gets its row on the first value written to it.
-        bool created = false;
-        if (!IsBuiltin(folded)) return ERROR_KEY_DELETED;
-        if (!CreateChain(*db, path, created, error)) return LSTATUS(error);
-    }
-    if (!SetValueRow(*db, folded, name ? std::u16string(name) : std::u16string(), type, data, size, error))
-        return LSTATUS(error);
-    if (!t.Commit()) return LSTATUS(t.Error());
-    return ERROR_SUCCESS;
+    bool written = InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+        if (!KeyRowExists(db, folded)) {
+            // A built-in key gets its row on the first value written to it.
+            bool created = false;
+            if (!IsBuiltin(folded)) {
+                e = ERROR_KEY_DELETED;
+                return false;
+            }
+            if (!CreateChain(db, path, created, e)) return false;
+        }
+        return SetValueRow(db, folded, name ? std::u16string(name) : std::u16string(), type, data, size, e);
+    });
+    return written ? ERROR_SUCCESS : LSTATUS(error);
 }
 
 extern "C" LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -452,18 +446,20 @@ extern "C" LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
     DWORD error = ERROR_SUCCESS;
     if (!KeyExists(scope, folded, error)) return error ? LSTATUS(error) : ERROR_FILE_NOT_FOUND;
     if (!WriteAllowed(scope)) return ERROR_ACCESS_DENIED;
-    auto db = OpenDb(scope, true, error);
-    if (!db) return LSTATUS(error);
-    Transaction t(*db);
-    if (!t.Begun()) return LSTATUS(t.Error());
-    if (!KeyRowExists(*db, folded)) return ERROR_FILE_NOT_FOUND;
-    Statement children(db->Handle(), "SELECT 1 FROM registry_keys WHERE parent = ? LIMIT 1");
-    children.Bind(1, folded);
-    bool hasChildren = children.Step() == SQLITE_ROW;
-    if (hasChildren) return ERROR_ACCESS_DENIED;
-    if (!DeleteKeyRows(*db, folded, error)) return LSTATUS(error);
-    if (!t.Commit()) return LSTATUS(t.Error());
-    return ERROR_SUCCESS;
+    bool deleted = InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+        if (!KeyRowExists(db, folded)) {
+            e = ERROR_FILE_NOT_FOUND;
+            return false;
+        }
+        Statement children(db.Handle(), "SELECT 1 FROM registry_keys WHERE parent = ? LIMIT 1");
+        children.Bind(1, folded);
+        if (children.Step() == SQLITE_ROW) {
+            e = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        return DeleteKeyRows(db, folded, e);
+    });
+    return deleted ? ERROR_SUCCESS : LSTATUS(error);
 }
 
 extern "C" LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) {
@@ -473,16 +469,17 @@ extern "C" LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) {
     if (!Resolve(key, scope, path, access)) return ERROR_INVALID_HANDLE;
     if (!(access & KEY_SET_VALUE) || !WriteAllowed(scope)) return ERROR_ACCESS_DENIED;
     DWORD error = ERROR_SUCCESS;
-    auto db = OpenDb(scope, true, error);
-    if (!db) return LSTATUS(error);
-    Transaction t(*db);
-    if (!t.Begun()) return LSTATUS(t.Error());
-    Statement s(db->Handle(), "DELETE FROM registry_values WHERE key = ? AND name = ?");
-    s.Bind(1, Fold(path)).Bind(2, Fold(name ? std::u16string(name) : std::u16string()));
-    if (!Done(s, error)) return LSTATUS(error);
-    if (sqlite3_changes(db->Handle()) == 0) return ERROR_FILE_NOT_FOUND;
-    if (!t.Commit()) return LSTATUS(t.Error());
-    return ERROR_SUCCESS;
+    bool deleted = InWriteTransaction(scope, error, [&](Database& db, DWORD& e) {
+        Statement s(db.Handle(), "DELETE FROM registry_values WHERE key = ? AND name = ?");
+        s.Bind(1, Fold(path)).Bind(2, Fold(name ? std::u16string(name) : std::u16string()));
+        if (!Done(s, e)) return false;
+        if (sqlite3_changes(db.Handle()) == 0) {
+            e = ERROR_FILE_NOT_FOUND;
+            return false;
+        }
+        return true;
+    });
+    return deleted ? ERROR_SUCCESS : LSTATUS(error);
 }
 
 extern "C" LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
