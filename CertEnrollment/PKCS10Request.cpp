@@ -133,6 +133,21 @@ HRESULT WrapParts(BYTE bTag, std::initializer_list<Part> parts, ByteBuffer& pbEn
     return VELA_OK;
 }
 
+// The character sets of the two 8-bit string types (X.680): a value with
+// any other byte would be a string of that type that no reader accepts.
+bool IsPrintableStringByte(BYTE c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    return c && std::strchr(" '()+,-./:=?", c);
+}
+
+bool IsIA5StringByte(BYTE c) { return c < 0x80; }
+
+bool AllBytes(const BYTE* pb, DWORD cb, bool (*isMember)(BYTE)) {
+    for (DWORD i = 0; i < cb; ++i)
+        if (!isMember(pb[i])) return false;
+    return true;
+}
+
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
 WCHAR FoldAscii(WCHAR c) { return (c >= 'A' && c <= 'Z') ? (WCHAR)(c + ('a' - 'A')) : c; }
@@ -268,9 +283,17 @@ HRESULT ComposeAnyString(DWORD dwLength, DWORD dwValueType, const BYTE* pbValue,
             hr = EncodeLeaf(0x04, nullptr, 0, pbValue, dwLength, pbEncoded, dwEncodedLength);
             break;
         case VELA_VALUE_PRINTABLE_STRING:
+            if (!AllBytes(pbValue, dwLength, IsPrintableStringByte)) {
+                VELA_LOG_FAILURE(NTE_BAD_DATA, "Check value(PrintableString)", "character outside PrintableString");
+                return NTE_BAD_DATA;
+            }
             hr = EncodeLeaf(0x13, nullptr, 0, pbValue, dwLength, pbEncoded, dwEncodedLength);
             break;
         case VELA_VALUE_IA5_STRING:
+            if (!AllBytes(pbValue, dwLength, IsIA5StringByte)) {
+                VELA_LOG_FAILURE(NTE_BAD_DATA, "Check value(IA5String)", "character outside IA5String");
+                return NTE_BAD_DATA;
+            }
             hr = EncodeLeaf(0x16, nullptr, 0, pbValue, dwLength, pbEncoded, dwEncodedLength);
             break;
         case VELA_VALUE_UTF8_STRING: {

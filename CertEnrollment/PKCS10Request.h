@@ -55,6 +55,8 @@ HRESULT EncodeObjectIdentifier(const char* pszOID, ByteBuffer& pbContent, DWORD&
 
 // One string element. Value type 13 takes UTF-16 text (dwLength is its
 // size in bytes) and stores it as UTF-8; the others take the bytes as given.
+// A PrintableString or IA5String value with a byte outside that type's
+// character set is refused with NTE_BAD_DATA.
 HRESULT ComposeAnyString(DWORD dwLength, DWORD dwValueType, const BYTE* pbValue, ByteBuffer& pbEncoded,
                          DWORD& dwEncodedLength);
 // BIT STRING with no unused bits.

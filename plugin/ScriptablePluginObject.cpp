@@ -21,13 +21,23 @@ using BStrHolder = std::unique_ptr<OLECHAR, BStrDeleter>;
 
 bool IsNumber(const NPVariant& v) { return v.type == NPVariantType_Int32 || v.type == NPVariantType_Double; }
 
+// A browser string carries its length and may hold U+0000; the agent's
+// texts end at the first NUL, so such a string would reach the agent cut
+// short ("RSA\0garbage" as "RSA"). It is no valid text argument, as the
+// host refuses \u0000 in its requests.
+bool IsText(const NPVariant& v) {
+    if (v.type != NPVariantType_String) return false;
+    const NPString& s = v.value.stringValue;
+    return !s.UTF8Length || !s.UTF8Characters || !std::memchr(s.UTF8Characters, 0, s.UTF8Length);
+}
+
 // The argument types of a method as a signature: one letter per position,
-// 'N' for a number (Int32 or Double), 'S' for a string.
+// 'N' for a number (Int32 or Double), 'S' for a string without NUL.
 bool ArgumentsMatch(const NPVariant* args, uint32_t argCount, const char* signature) {
     if (argCount != std::strlen(signature)) return false;
     if (argCount && !args) return false;
     for (uint32_t i = 0; i < argCount; ++i) {
-        bool ok = signature[i] == 'N' ? IsNumber(args[i]) : args[i].type == NPVariantType_String;
+        bool ok = signature[i] == 'N' ? IsNumber(args[i]) : IsText(args[i]);
         if (!ok) return false;
     }
     return true;
@@ -52,7 +62,10 @@ void TraceArguments(const NPVariant* args, uint32_t argCount) {
             break;
         }
         case NPVariantType_String:
-            TraceInfo(TEXT("args[%u]: String (%u bytes)"), i, v.value.stringValue.UTF8Length);
+            if (IsText(v))
+                TraceInfo(TEXT("args[%u]: String (%u bytes)"), i, v.value.stringValue.UTF8Length);
+            else
+                TraceInfo(TEXT("args[%u]: String (%u bytes, holds NUL)"), i, v.value.stringValue.UTF8Length);
             break;
         default:
             TraceInfo(TEXT("args[%u]: type %d"), i, int(v.type));

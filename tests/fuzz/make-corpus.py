@@ -115,7 +115,10 @@ def main():
     for first in range(0, len(requests) - 2, 4):
         add("hostjson", "\n".join(requests[first:first + 3]))
     for extra in ("CN=a, O=b", "CN = a,E=user@example.com,SERIALNUMBER=42",
-                  "jurisdictionOfIncorporationCountryName=CN,businessCategory=Bank,PostalCode=100000"):
+                  "jurisdictionOfIncorporationCountryName=CN,businessCategory=Bank,PostalCode=100000",
+                  # values outside their string type's character set, next to valid ones
+                  "CN=Zhang San,C=\u4e2d\u56fd", "C=C*,CN=a", "SERIALNUMBER=a_b@c",
+                  "E=\u00fc@example.cn,CN=\u5f20\u4e09", "SERIALNUMBER=Az09 '()+-./:?,E=a_b~!#@x"):
         add("subject", extra)
 
 

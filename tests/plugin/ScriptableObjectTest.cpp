@@ -183,6 +183,13 @@ TEST_F(ScriptableObjectTest, WrongArgumentsFailAndLeaveTheLastErrorAlone) {
         {"VELA_GetContainer", {Bool(false)}, String},
         {"VELA_GetVersion", {Int(1)}, String},
         {"GetLastErrorDesc", {Text("x")}, String},
+        // A string holding U+0000 is no text: the agent would see it cut at the NUL.
+        {"VELA_SetKeyAlgorithm", {Text("RSA\0garbage", 11)}, Boolean},
+        {"VELA_SetKeyAlgorithm", {Text("RSA\0", 4)}, Boolean},
+        {"VELA_SetCSPInfo", {Int(1024), Text("Vendor CSP\0x", 12)}, Boolean},
+        {"VELA_ImportSignCert", {Int(1), Text("cert"), Text("container\0", 10)}, Boolean},
+        {"VELA_ImportEncryptCert", {Text("\0key", 4), Text("cert"), Text("container"), Int(0)}, Boolean},
+        {"VELA_PKCS10CertRequisition", {Text("CN=a\0,O=b", 9), Int(1), Int(0)}, String},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.method << " with " << c.args.size() << " arguments");

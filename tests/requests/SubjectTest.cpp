@@ -103,8 +103,10 @@ TEST(ComposeSubject, ReversesTheOrderAndKeepsValuesAsWritten) {
         {"CN=a ", {{0x0C, "a "}}},
         {"CN=\xE5\xBC\xA0\xE4\xB8\x89,O=\xE4\xB8\xAD\xE5\x9B\xBD\xE9\x93\xB6\xE8\xA1\x8C",
          {{0x0C, "\xE4\xB8\xAD\xE5\x9B\xBD\xE9\x93\xB6\xE8\xA1\x8C"}, {0x0C, "\xE5\xBC\xA0\xE4\xB8\x89"}}},
-        // Country, serial number and e-mail carry the UTF-8 bytes unchecked.
-        {"C=\xE4\xB8\xAD,SERIALNUMBER=\xC3\xA9,E=\xC3\xBC@x", {{0x16, "\xC3\xBC@x"}, {0x13, "\xC3\xA9"}, {0x13, "\xE4\xB8\xAD"}}},
+        // Country and serial number take every PrintableString character,
+        // e-mail every IA5String (ASCII) character.
+        {"C=CN,SERIALNUMBER=Az09 '()+-./:?,E=a_b~!#\x7F@x",
+         {{0x16, "a_b~!#\x7F@x"}, {0x13, "Az09 '()+-./:?"}, {0x13, "CN"}}},
     };
     for (const auto& c : cases) {
         ByteBuffer name;
@@ -139,6 +141,21 @@ TEST(ComposeSubject, RefusesMalformedText) {
         } else {
             EXPECT_LT(hr, 0);
         }
+        EXPECT_FALSE(name);
+    }
+}
+
+// A value outside its string type's character set is refused, not
+// encoded as a string of that type.
+TEST(ComposeSubject, RefusesValuesOutsideTheirStringType) {
+    for (const char* subject : {
+             "C=\xE4\xB8\xAD\xE5\x9B\xBD", "C=C*", "SERIALNUMBER=a_b@c", "SERIALNUMBER=\xC3\xA9",
+             "jurisdictionOfIncorporationCountryName=C&N", "E=\xC3\xBC@x", "C=C*,CN=ok",
+             "E=a\xEF\xBF\xBD@x,CN=\xE5\xBC\xA0\xE4\xB8\x89",
+         }) {
+        ByteBuffer name;
+        DWORD cb = 0;
+        EXPECT_EQ(ComposeSubject(W(subject).c_str(), name, cb), NTE_BAD_DATA) << subject;
         EXPECT_FALSE(name);
     }
 }
