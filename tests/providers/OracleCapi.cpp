@@ -202,5 +202,6 @@ void GenerateSm2(Bytes& scalar, Bytes& point) {
 }
 Bytes Sm2EncryptC1C3C2(const Bytes&, const Bytes&) { return {}; }
 Bytes IssueCertificate(const Bytes&, bool) { return {}; }
+bool RsaPrivateBlobValid(const Bytes&) { return true; }
 
 }  // namespace oracle
