@@ -76,11 +76,15 @@ Bytes PersonalStoreCopy(const Bytes& cert, bool remove) {
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY"));
     Bytes found;
     if (!store) return found;
+    std::vector<PCCERT_CONTEXT> copies;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c;
-         c = CertEnumCertificatesInStore(store, c)) {
-        if (Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded) != cert) continue;
-        found = cert;
-        if (remove) CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c));
+         c = CertEnumCertificatesInStore(store, c))
+        if (Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded) == cert)
+            copies.push_back(CertDuplicateCertificateContext(c));
+    if (!copies.empty()) found = cert;
+    for (PCCERT_CONTEXT c : copies) {
+        if (remove) CertDeleteCertificateFromStore(c);  // frees the context
+        else CertFreeCertificateContext(c);
     }
     CertCloseStore(store, 0);
     return found;
