@@ -271,6 +271,7 @@ void WithdrawImportedPair(Key& key) {
 
 BOOL SetCertificate(Key& key, const BYTE* data) {
     if (key.kind != KeyKind::Pair || !key.context->provider->storesCertificates) return Fail(NTE_BAD_TYPE);
+    std::lock_guard<std::mutex> handleLock(key.mutex);  // replaced and withdrawn
     if (key.withdrawn) return Fail(NTE_BAD_KEY);
     DWORD length = DerLength(data);
     if (length == 0 || length > kMaxCertificate) return Fail(NTE_BAD_DATA);
