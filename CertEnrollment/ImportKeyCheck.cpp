@@ -6,7 +6,8 @@
 // to a key with one garbled block. The providers compute with the CRT
 // values and some ignore the private exponent, so a trial operation cannot
 // see every damaged field; the relations between the blob's numbers are
-// checked here instead (a few modular products, well under a millisecond).
+// checked here instead (a few modular products: under a millisecond for a
+// 2048-bit key, about 3 ms for 4096 bits).
 #include <algorithm>
 #include <cstring>
 #include <vector>
