@@ -51,4 +51,11 @@ private:
     WString m_wstrFirstSignContainer;
     WString m_wstrSecondSignContainer;
     HRESULT m_nDeferredSignError = VELA_OK;
+    // The two-certificate containers that already held an installed
+    // certificate when the installation reached them: a rollback keeps them.
+    bool m_bFirstSignContainerKept = false;
+    bool m_bSecondSignContainerKept = false;
+
+    // Deletes the two-certificate containers a rollback may remove.
+    void RollBackSignContainers(const WString& wstrFirst, const WString& wstrSecond);
 };

@@ -1,6 +1,9 @@
 // The certificate-installation operations: the signature certificate
 // (including the two-certificate installation done in two calls) and the
 // encryption certificate with its CA-generated key.
+#include <vector>
+
+#include "CertHolders.h"
 #include "CertificateRequisition.h"
 #include "CryptoAgent.h"
 #include "ImportEncryptCert.h"
@@ -10,7 +13,64 @@ namespace {
 
 bool IsNullOrEmpty(BSTR text) { return !text || !*text; }
 
+// Whether a certificate in the user's "MY" store is linked to the container.
+bool LinkedInPersonalStore(const WString& wstrContainer) {
+    StoreHolder store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY")));
+    if (!store) return false;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.Get(), nullptr); cert;
+         cert = CertEnumCertificatesInStore(store.Get(), cert)) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0) continue;
+        std::vector<BYTE> buffer(size);
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) continue;
+        const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+        if (info->pwszContainerName && EqualsNoCaseAscii(wstrContainer, info->pwszContainerName)) {
+            CertFreeCertificateContext(cert);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a key of the container carries a certificate (non-Microsoft CSPs
+// keep it with the key).
+bool CertificateWithKey(const WString& wstrCSPName, const WString& wstrKeyAlgorithm, const WString& wstrContainer) {
+    const bool rsa = EqualsNoCaseAscii(wstrKeyAlgorithm, TEXT("RSA"));
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, wstrContainer.c_str(), wstrCSPName.c_str(),
+                              rsa ? ProviderTypeForCSP(wstrCSPName) : PROV_RSA_FULL, rsa ? 0 : CRYPT_VERIFYCONTEXT))
+        return false;
+    ProviderHolder holder(provider);
+    for (DWORD keySpec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+        KeyHolder key;
+        DWORD size = 0;
+        if (CryptGetUserKey(provider, keySpec, key.Out()) &&
+            CryptGetKeyParam(key.Get(), KP_CERTIFICATE, nullptr, &size, 0) && size)
+            return true;
+    }
+    return false;
+}
+
+// A container that already holds an installed certificate belongs to an
+// enrollment of its own, which a failed two-certificate installation must
+// not destroy.
+bool HoldsInstalledCertificate(const WString& wstrCSPName, const WString& wstrKeyAlgorithm,
+                               const WString& wstrContainer) {
+    VELA_TRACE_SCOPE("HoldsInstalledCertificate");
+    bool held = LinkedInPersonalStore(wstrContainer) ||
+                (!ContainsText(wstrCSPName, TEXT("Microsoft")) &&
+                 CertificateWithKey(wstrCSPName, wstrKeyAlgorithm, wstrContainer));
+    if (held) TraceInfo(TEXT("%ws - kept by a rollback"), wstrContainer.c_str());
+    return held;
+}
+
 }  // namespace
+
+void CCryptoAgent::RollBackSignContainers(const WString& wstrFirst, const WString& wstrSecond) {
+    static const WString kNone;
+    DeleteMultiCertContainer(m_bFirstSignContainerKept ? kNone : wstrFirst,
+                             m_bSecondSignContainerKept ? kNone : wstrSecond, m_wstrCSPName);
+}
 
 HRESULT CCryptoAgent::VELA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
                                           VARIANT_BOOL* pbOk) {
@@ -34,10 +94,13 @@ HRESULT CCryptoAgent::VELA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
         twoCertificates = true;
         if (m_wstrFirstSignContainer.empty()) {
             m_wstrFirstSignContainer = wstrContainer;
+            m_bFirstSignContainerKept = HoldsInstalledCertificate(m_wstrCSPName, m_wstrKeyAlgorithm, wstrContainer);
+            m_bSecondSignContainerKept = false;
             dwKeySpec = AT_KEYEXCHANGE;
         } else if (m_nDeferredSignError != 0) {
             // The first certificate failed: discard both containers, report its failure now.
-            DeleteMultiCertContainer(m_wstrFirstSignContainer, wstrContainer, m_wstrCSPName);
+            m_bSecondSignContainerKept = HoldsInstalledCertificate(m_wstrCSPName, m_wstrKeyAlgorithm, wstrContainer);
+            RollBackSignContainers(m_wstrFirstSignContainer, wstrContainer);
             m_wstrFirstSignContainer.clear();
             HRESULT deferred = m_nDeferredSignError ? m_nDeferredSignError : (HRESULT)GetLastError();
             HRESULT hr = StatusFromLastError(deferred);
@@ -46,6 +109,7 @@ HRESULT CCryptoAgent::VELA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
             return Record(hr);
         } else {
             m_wstrSecondSignContainer = wstrContainer;
+            m_bSecondSignContainerKept = HoldsInstalledCertificate(m_wstrCSPName, m_wstrKeyAlgorithm, wstrContainer);
             dwKeySpec = AT_SIGNATURE;
         }
         break;
@@ -62,7 +126,7 @@ HRESULT CCryptoAgent::VELA_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
             if (pbOk) *pbOk = VARIANT_TRUE;
             return Record(VELA_OK);
         }
-        DeleteMultiCertContainer(m_wstrFirstSignContainer, wstrContainer, m_wstrCSPName);
+        RollBackSignContainers(m_wstrFirstSignContainer, wstrContainer);
         m_wstrFirstSignContainer.clear();
         m_wstrSecondSignContainer.clear();
     }
@@ -101,7 +165,7 @@ HRESULT CCryptoAgent::VELA_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
                                      wstrP7Cert, m_nKeyLength, nFlags);
     if (hr != 0) {
         if (!m_wstrFirstSignContainer.empty() && !m_wstrSecondSignContainer.empty())
-            DeleteMultiCertContainer(m_wstrFirstSignContainer, m_wstrSecondSignContainer, m_wstrCSPName);
+            RollBackSignContainers(m_wstrFirstSignContainer, m_wstrSecondSignContainer);
         if (FAILED(hr)) {
             VELA_LOG_FAILURE(hr, "ImportEncryptCertEx", "FAILED(hResult)");
             return Record(hr);

@@ -28,6 +28,10 @@ void EraseCommaInWstr(WString& wstrText);
 HRESULT DecodeBase64Key(const WString& wstrText, ByteBuffer& pbData, DWORD& dwDataLength);
 // Provider type by the CSP-name rule: 24 for the AES provider, else 1.
 DWORD ProviderTypeForCSP(const WString& wstrCSPName);
+// VELA_OK when the certificate certifies the container key (hKey, of
+// dwKeySpec); NTE_BAD_PUBLIC_KEY when it certifies another key.
+HRESULT CheckCertificateOfContainerKey(HCRYPTPROV hProvider, HCRYPTKEY hKey, DWORD dwKeySpec, bool rsa,
+                                       const BYTE* pbCert, DWORD dwCertLength);
 
 // ---- the envelope ---------------------------------------------------------------
 
@@ -73,6 +77,9 @@ BOOL ImportPlainSessionBlob(HCRYPTPROV hProvider, HCRYPTKEY hExponentOneKey, ALG
 // PKCS #1 RSAPrivateKey DER to a PRIVATEKEYBLOB of nBits bits.
 HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbPkcs1, DWORD dwPkcs1Length, LONG nBits,
                                                 SecretBytes& blob);
+// VELA_OK when the PRIVATEKEYBLOB holds one consistent RSA key whose public
+// half is the certificate's key; VELA_E_IMPORT_ENCRYPT_CERT otherwise.
+HRESULT CheckEncryptPrivateKeyBlob(const SecretBytes& blob, const BYTE* pbCert, DWORD dwCertLength);
 HRESULT ImportEncryptCert_RSA(const WString& wstrContainerName, const BYTE* pbCert, DWORD dwCertLength,
                               const WString& wstrCSPName, HCRYPTPROV hProvider, LONG nBits,
                               const SecretBytes& privateKey, LONG nFlags);
@@ -86,8 +93,11 @@ HRESULT ComposeObjectIdentifier(const char* pszOID, ByteBuffer& pbOID, DWORD& dw
 
 // ---- import (SM2) ------------------------------------------------------------------
 
+// pbKeyImported (when given) tells whether the CSP accepted the ciphertext,
+// so that a failure lies with the certificate.
 HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCipher, DWORD dwCipherLength,
-                                HCRYPTPROV hProvider, DWORD dwCertLength, LONG nFlags);
+                                HCRYPTPROV hProvider, DWORD dwCertLength, LONG nFlags,
+                                bool* pbKeyImported = nullptr);
 HRESULT ImportEncryptCertBySM2(const BYTE* pbCert, DWORD dwCertLength, const EncryptedKeyEnvelope& envelope,
                                HCRYPTPROV hProvider, LONG nFlags);
 // Reorder an SM2 ciphertext between C1C3C2 and C1C2C3 (new buffer of n + 1

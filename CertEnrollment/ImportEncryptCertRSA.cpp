@@ -427,6 +427,13 @@ HRESULT ImportEncryptCert_RSA(const WString& wstrContainerName, const BYTE* pbCe
         VELA_LOG_FAILURE(hr, "getMicrosoftSoftPkcs1PrivateKeyBlob_RSA", "FAILED(hResult)");
         return hr;
     }
+    // Nothing goes into the container unless the key is whole and is the
+    // certificate's: the temporary key must stay for a later, right import.
+    hr = CheckEncryptPrivateKeyBlob(blob, pbCert, dwCertLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CheckEncryptPrivateKeyBlob", "FAILED(hResult)");
+        return hr;
+    }
     KeyHolder key;
     if (!ContainsText(wstrCSPName, TEXT("Microsoft"))) {
         if (!CryptImportKey(hProvider, blob.Data(), blob.Size(), 0, (DWORD)nFlags, key.Out())) {

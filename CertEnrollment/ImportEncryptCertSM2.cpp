@@ -51,8 +51,9 @@ HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbCipher, DWORD dwLength, ByteBuffer& 
 }
 
 HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCipher, DWORD dwCipherLength,
-                                HCRYPTPROV hProvider, DWORD dwCertLength, LONG nFlags) {
+                                HCRYPTPROV hProvider, DWORD dwCertLength, LONG nFlags, bool* pbKeyImported) {
     VELA_TRACE_SCOPE("ImportEncryptCertEx_SM2");
+    if (pbKeyImported) *pbKeyImported = false;
     BYTE blob[sizeof(VENDOR_SM2_ENCRYPTED_KEY_BLOB)];
     FillVendorSm2KeyBlob(blob, pbCipher, dwCipherLength);
     KeyHolder key;
@@ -61,6 +62,7 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCipher, DWORD 
         VELA_LOG_FAILURE(hr, "CryptImportKey", "!bResult");
         return hr;
     }
+    if (pbKeyImported) *pbKeyImported = true;
     if (!CryptSetKeyParam(key.Get(), KP_CERTIFICATE, pbCert, 0)) {
         HRESULT hr = LastErrorStatus();
         VELA_LOG_FAILURE(hr, "CryptSetKeyParam", "!bResult");
@@ -75,7 +77,18 @@ HRESULT ImportEncryptCertBySM2(const BYTE* pbCert, DWORD dwCertLength, const Enc
     VELA_LOG_SUCCESS("Check dwNeedRetry");
     const BYTE* cipher = envelope.privateKey.Data();
     const DWORD length = envelope.privateKey.Size();
-    HRESULT hr = ImportEncryptCertEx_SM2(pbCert, cipher, length, hProvider, dwCertLength, nFlags);
+    // An attempt whose ciphertext the CSP accepted had the right order: its
+    // failure (the certificate's) is the one reported if no attempt succeeds;
+    // the other orders then fail only because they cannot be decrypted.
+    HRESULT certificateFailure = VELA_OK;
+    auto attempt = [&](const BYTE* pbCipher) {
+        bool imported = false;
+        HRESULT status = ImportEncryptCertEx_SM2(pbCert, pbCipher, length, hProvider, dwCertLength, nFlags, &imported);
+        if (FAILED(status) && imported && certificateFailure == VELA_OK) certificateFailure = status;
+        return status;
+    };
+    auto reported = [&](HRESULT last) { return certificateFailure != VELA_OK ? certificateFailure : last; };
+    HRESULT hr = attempt(cipher);
     if (SUCCEEDED(hr)) return VELA_OK;
 
     ByteBuffer reordered;
@@ -84,7 +97,7 @@ HRESULT ImportEncryptCertBySM2(const BYTE* pbCert, DWORD dwCertLength, const Enc
         VELA_LOG_FAILURE(hr, "ConvertC1C3C2ToC1C2C3", "FAILED(hResult)");
         return hr;
     }
-    hr = ImportEncryptCertEx_SM2(pbCert, reordered.get(), length, hProvider, dwCertLength, nFlags);
+    hr = attempt(reordered.get());
     if (SUCCEEDED(hr)) return VELA_OK;
 
     reordered.reset();
@@ -93,7 +106,7 @@ HRESULT ImportEncryptCertBySM2(const BYTE* pbCert, DWORD dwCertLength, const Enc
         VELA_LOG_FAILURE(hr, "ConvertC1C2C3ToC1C3C2", "FAILED(hResult)");
         return hr;
     }
-    hr = ImportEncryptCertEx_SM2(pbCert, reordered.get(), length, hProvider, dwCertLength, nFlags);
+    hr = reported(attempt(reordered.get()));
     if (FAILED(hr)) VELA_LOG_FAILURE(hr, "ImportEncryptCertEx_SM2", "FAILED(hResult)");
     return hr;
 }

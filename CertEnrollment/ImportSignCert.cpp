@@ -125,6 +125,13 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, const WString& wstrSignC
         VELA_LOG_FAILURE(hr, "CryptGetUserKey", "1");
         return hr;
     }
+    // Only a certificate of this key is linked to the container.
+    hr = CheckCertificateOfContainerKey(provider.Get(), key.Get(), dwKeySpec,
+                                        EqualsNoCaseAscii(wstrKeyAlgorithm, TEXT("RSA")), cert.get(), certLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CheckCertificateOfContainerKey", "FAILED(hResult)");
+        return hr;
+    }
     if (!ContainsText(wstrCSPName, TEXT("Microsoft"))) {
         if (!CryptSetKeyParam(key.Get(), KP_CERTIFICATE, cert.get(), 0)) {
             hr = LastErrorStatus();

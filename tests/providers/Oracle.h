@@ -40,7 +40,10 @@ void GenerateSm2(Bytes& scalar, Bytes& point);
 Bytes Sm2EncryptC1C3C2(const Bytes& point, const Bytes& plain);
 
 // A certificate for the public key (DER RSAPublicKey or SM2 point) issued
-// by a throwaway CA; DER.
+// by a throwaway CA, with a random serial number; DER.
 Bytes IssueCertificate(const Bytes& publicKey, bool sm2);
+// Whether a PRIVATEKEYBLOB holds a consistent RSA key (OpenSSL's key check;
+// true where no such check is at hand).
+bool RsaPrivateBlobValid(const Bytes& blob);
 
 }  // namespace oracle

@@ -1,7 +1,7 @@
 // The contract's independent side in the Windows build: no OpenSSL is at
 // hand there, so public-key checks run in a separate verify-only context of
-// the system's RSA and AES provider. SM2 checks and the certificate
-// authority are not available (those cases skip).
+// the system's RSA and AES provider, which also signs the certificates. SM2
+// checks are not available (those cases skip).
 #include "Oracle.h"
 
 #include <windows.h>
@@ -166,6 +166,21 @@ RsaKey GenerateRsa(unsigned bits) {
     result.publicKeyDer.push_back(0x30);
     WriteLength(result.publicKeyDer, body.size());
     result.publicKeyDer.insert(result.publicKeyDer.end(), body.begin(), body.end());
+    // RSAPrivateKey { 0, n, e, d, p, q, dp, dq, qinv }, from the blob's
+    // little-endian fields in blob order n, p, q, dp, dq, qinv, d.
+    const size_t full = bits / 8, half = bits / 16;
+    auto field = [&](size_t offset, size_t length) {
+        return Bytes(blob.rend() - offset - length, blob.rend() - offset);
+    };
+    const size_t p = 20 + full, q = p + half, dp = q + half, dq = dp + half, qinv = dq + half, d = qinv + half;
+    Bytes priv;
+    WriteInteger(priv, {0});
+    for (const Bytes& v : {modulus, e, field(d, full), field(p, half), field(q, half), field(dp, half), field(dq, half),
+                           field(qinv, half)})
+        WriteInteger(priv, v);
+    result.privateKeyDer.push_back(0x30);
+    WriteLength(result.privateKeyDer, priv.size());
+    result.privateKeyDer.insert(result.privateKeyDer.end(), priv.begin(), priv.end());
     return result;
 }
 
@@ -201,6 +216,48 @@ void GenerateSm2(Bytes& scalar, Bytes& point) {
     point.clear();
 }
 Bytes Sm2EncryptC1C3C2(const Bytes&, const Bytes&) { return {}; }
-Bytes IssueCertificate(const Bytes&, bool) { return {}; }
+// Signed by a signature key of the oracle's own verify context (SHA-1 with
+// RSA), issuer and subject "CN=Tessera Test".
+Bytes IssueCertificate(const Bytes& publicKey, bool sm2) {
+    static const bool signer = [] {
+        HCRYPTKEY key = 0;
+        return CryptGenKey(Prov(), AT_SIGNATURE, 1024u << 16, &key) != FALSE;
+    }();
+    if (sm2 || !signer) return {};
+    static BYTE name[] = {0x30, 0x17, 0x31, 0x15, 0x30, 0x13, 0x06, 0x03, 0x55, 0x04, 0x03, 0x0C, 0x0C, 'T', 'e',
+                          's',  's',  'e',  'r',  'a',  ' ',  'T',  'e',  's',  't'};
+    static BYTE null[] = {0x05, 0x00};
+    Bytes serial = RandomBytes(8);
+    serial.back() &= 0x7F;  // little-endian: the sign bit is in the last byte
+    Bytes key = publicKey;
+    CERT_INFO info = {};
+    info.dwVersion = CERT_V1;
+    info.SerialNumber = {DWORD(serial.size()), serial.data()};
+    info.SignatureAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_SHA1RSA);
+    info.Issuer = {0x19, name};
+    info.Subject = {0x19, name};
+    GetSystemTimeAsFileTime(&info.NotBefore);
+    ULARGE_INTEGER after;
+    after.LowPart = info.NotBefore.dwLowDateTime;
+    after.HighPart = info.NotBefore.dwHighDateTime;
+    after.QuadPart += 365ULL * 24 * 3600 * 10000000;
+    info.NotAfter.dwLowDateTime = after.LowPart;
+    info.NotAfter.dwHighDateTime = after.HighPart;
+    info.SubjectPublicKeyInfo.Algorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_RSA);
+    info.SubjectPublicKeyInfo.Algorithm.Parameters = {DWORD(sizeof null), null};
+    info.SubjectPublicKeyInfo.PublicKey = {DWORD(key.size()), key.data(), 0};
+    CRYPT_ALGORITHM_IDENTIFIER algorithm = {const_cast<LPSTR>(szOID_RSA_SHA1RSA), {0, nullptr}};
+    DWORD size = 0;
+    if (!CryptSignAndEncodeCertificate(Prov(), AT_SIGNATURE, X509_ASN_ENCODING, X509_CERT_TO_BE_SIGNED, &info,
+                                       &algorithm, nullptr, nullptr, &size))
+        return {};
+    Bytes cert(size);
+    if (!CryptSignAndEncodeCertificate(Prov(), AT_SIGNATURE, X509_ASN_ENCODING, X509_CERT_TO_BE_SIGNED, &info,
+                                       &algorithm, nullptr, cert.data(), &size))
+        return {};
+    cert.resize(size);
+    return cert;
+}
+bool RsaPrivateBlobValid(const Bytes&) { return true; }
 
 }  // namespace oracle

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <filesystem>
 #include <memory>
 
@@ -214,12 +216,50 @@ Bytes Sm2EncryptC1C3C2(const Bytes& point, const Bytes& plain) {
     return out;
 }
 
+bool RsaPrivateBlobValid(const Bytes& blob) {
+    if (blob.size() < 20) return false;
+    uint32_t bits, exponent;
+    std::memcpy(&bits, &blob[12], 4);
+    std::memcpy(&exponent, &blob[16], 4);
+    const size_t full = bits / 8, half = bits / 16;
+    if (bits == 0 || blob.size() != 20 + 2 * full + 5 * half) return false;
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                           OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+                           OSSL_PKEY_PARAM_RSA_D};
+    Ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    std::vector<Ptr<BIGNUM>> values;
+    values.emplace_back(BN_new());
+    BN_set_word(values.back().get(), exponent);
+    OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, values.back().get());
+    size_t offset = 20;
+    for (int i = 0; i < 7; ++i) {
+        size_t length = (i == 0 || i == 6) ? full : half;
+        values.emplace_back(BN_lebin2bn(&blob[offset], int(length), nullptr));
+        OSSL_PARAM_BLD_push_BN(bld.get(), names[i], values.back().get());
+        offset += length;
+    }
+    Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* pkey = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(ctx.get(), &pkey, EVP_PKEY_KEYPAIR, params.get()) <= 0)
+        return false;
+    Ptr<EVP_PKEY> key(pkey);
+    Ptr<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    return check && EVP_PKEY_check(check.get()) == 1;
+}
+
 Bytes IssueCertificate(const Bytes& publicKey, bool sm2) {
     Ptr<EVP_PKEY> subject = sm2 ? Sm2Public(publicKey) : RsaPublic(publicKey);
     Ptr<EVP_PKEY> ca(EVP_RSA_gen(2048));
     Ptr<X509> cert(X509_new());
     X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0x1234);
+    // A random serial: the stores take issuer and serial for the certificate's identity.
+    Bytes serial = RandomBytes(8);
+    serial[0] &= 0x7F;
+    Ptr<BIGNUM> serialValue(BN_bin2bn(serial.data(), int(serial.size()), nullptr));
+    BN_to_ASN1_INTEGER(serialValue.get(), X509_get_serialNumber(cert.get()));
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
     X509_NAME* name = X509_get_subject_name(cert.get());

@@ -130,6 +130,12 @@ struct Key {
     KeyKind kind = KeyKind::Session;
     std::shared_ptr<Context> context;
     std::shared_ptr<KeyPair> pair;  // Pair: the container's key pair
+    // Pair imported from an encrypted-key blob: the exchange pair it replaced
+    // (the temporary key the blob was encrypted for). A certificate of
+    // another key refused on this handle puts that pair back, so the right
+    // import can still be made; a certificate bound drops it.
+    std::shared_ptr<KeyPair> replaced;
+    bool withdrawn = false;  // the pair was taken out again by that refusal
     SharedPkey publicKey;           // Public: an imported public key
     ALG_ID algorithm = 0;
     DWORD flags = 0;

@@ -259,8 +259,20 @@ bool PublicKeyBits(EVP_PKEY* pkey, std::vector<BYTE>& bits) {
     return RsaPublicKeyDer(pkey, bits);
 }
 
+// A pair imported from an encrypted-key blob whose certificate was refused:
+// the exchange pair it replaced goes back into the container.
+void WithdrawImportedPair(Key& key) {
+    auto replaced = std::move(key.replaced);
+    key.replaced = nullptr;
+    DWORD error = GetLastError();
+    if (InstallKeyPair(*key.context, replaced)) key.withdrawn = true;
+    SetLastError(error);
+}
+
 BOOL SetCertificate(Key& key, const BYTE* data) {
     if (key.kind != KeyKind::Pair || !key.context->provider->storesCertificates) return Fail(NTE_BAD_TYPE);
+    std::lock_guard<std::mutex> handleLock(key.mutex);  // replaced and withdrawn
+    if (key.withdrawn) return Fail(NTE_BAD_KEY);
     DWORD length = DerLength(data);
     if (length == 0 || length > kMaxCertificate) return Fail(NTE_BAD_DATA);
     // Read with the certificate stores' own parser, which must accept it to
@@ -278,7 +290,11 @@ BOOL SetCertificate(Key& key, const BYTE* data) {
     bool match = PublicKeyBits(key.pair->pkey.get(), ours) &&
                  std::vector<BYTE>(certBits.pbData, certBits.pbData + certBits.cbData) == ours;
     certificate.reset();
-    if (!match) return Fail(NTE_BAD_PUBLIC_KEY);
+    if (!match) {
+        SetLastError(NTE_BAD_PUBLIC_KEY);
+        if (key.replaced) WithdrawImportedPair(key);
+        return FALSE;
+    }
     Context& c = *key.context;
     std::vector<BYTE> der(data, data + length);
     if (!c.ephemeral &&
@@ -288,6 +304,7 @@ BOOL SetCertificate(Key& key, const BYTE* data) {
         std::lock_guard<std::mutex> lock(c.mutex);
         key.pair->certificate = der;
     }
+    key.replaced = nullptr;
     // As smart-card certificate propagation does on Windows, the certificate
     // also goes into the user's "MY" store, linked to this container.
     if (!c.ephemeral && c.scope == Scope::User &&

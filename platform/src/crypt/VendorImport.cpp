@@ -81,15 +81,29 @@ std::shared_ptr<KeyPair> ExchangePair(Context& context, bool sm2) {
     return pair;
 }
 
-BOOL Install(std::shared_ptr<Context> context, Pkey pkey, ALG_ID algorithm, DWORD flags, HCRYPTKEY* phKey) {
+// The decrypted pair replaces the exchange pair; the key handle remembers
+// the replaced one (see Key::replaced).
+BOOL Install(std::shared_ptr<Context> context, std::shared_ptr<KeyPair> replaced, Pkey pkey, ALG_ID algorithm,
+             DWORD flags, HCRYPTKEY* phKey) {
     auto pair = std::make_shared<KeyPair>();
     pair->keySpec = AT_KEYEXCHANGE;
     pair->algorithm = algorithm;
     pair->flags = flags & (CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED);
     pair->pkey = Share(std::move(pkey));
     if (!InstallKeyPair(*context, pair)) return FALSE;
-    *phKey = AddPairKey(std::move(context), std::move(pair));
+    HCRYPTKEY handle = AddPairKey(std::move(context), std::move(pair));
+    if (auto key = Keys().Find(handle)) key->replaced = std::move(replaced);
+    *phKey = handle;
     return TRUE;
+}
+
+// The CA's key without a garbled block: 3DES-ECB gives the envelope no
+// integrity, so a damaged piece decrypts to numbers that are no RSA key.
+bool ConsistentRsaKey(EVP_PKEY* pkey) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pkey, nullptr);
+    bool ok = ctx && EVP_PKEY_pairwise_check(ctx) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    return ok;
 }
 
 BOOL ImportRsa(std::shared_ptr<Context> context, const BYTE* data, DWORD length, DWORD flags, HCRYPTKEY* phKey) {
@@ -114,8 +128,8 @@ BOOL ImportRsa(std::shared_ptr<Context> context, const BYTE* data, DWORD length,
     if (!TripleDesEcbDecrypt(sessionKey, envelope.privateKey, pkcs1)) return FALSE;
     const unsigned char* p = pkcs1.data();
     Pkey pkey(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, long(pkcs1.size())));
-    if (!pkey) return Fail(NTE_BAD_DATA);
-    return Install(std::move(context), std::move(pkey), CALG_RSA_KEYX, flags, phKey);
+    if (!pkey || !ConsistentRsaKey(pkey.get())) return Fail(NTE_BAD_DATA);
+    return Install(std::move(context), std::move(exchange), std::move(pkey), CALG_RSA_KEYX, flags, phKey);
 }
 
 BOOL ImportSm2(std::shared_ptr<Context> context, const BYTE* data, DWORD length, DWORD flags, HCRYPTKEY* phKey) {
@@ -135,7 +149,7 @@ BOOL ImportSm2(std::shared_ptr<Context> context, const BYTE* data, DWORD length,
     if (scalar.size() != 32) return Fail(NTE_BAD_DATA);
     Pkey pkey = Sm2FromPrivateScalar(scalar.data(), scalar.size());
     if (!pkey) return FALSE;
-    return Install(std::move(context), std::move(pkey), kAlgSm2Exchange, flags, phKey);
+    return Install(std::move(context), std::move(exchange), std::move(pkey), kAlgSm2Exchange, flags, phKey);
 }
 
 }  // namespace
