@@ -4,9 +4,13 @@
 //   TESSERA_TRACE=<flags>[,<file>]     e.g. TESSERA_TRACE=0xF,/tmp/tessera.trace
 //
 // <flags> selects the message kinds (the provider's enable flags); <file>
-// defaults to $TMPDIR/tessera-<uid>.trace. Each enabled message becomes one
-// UTF-8 line appended to the file with a UTC timestamp and the process id.
-// Nothing is ever written to standard output or standard error.
+// defaults to $XDG_STATE_HOME/tessera/tessera.trace (~/.local/state/tessera
+// when XDG_STATE_HOME is unset), in a folder created 0700. Each enabled
+// message becomes one UTF-8 line appended to the file with a UTC timestamp
+// and the process id. The file is created 0600; a symbolic link, anything
+// but a regular file, or a file of another user is refused (tracing stays
+// off), and opening never waits (a FIFO in its place does not block the
+// host). Nothing is ever written to standard output or standard error.
 #include <windows.h>
 #include <evntrace.h>
 #include <tessera/platform_internal.h>
@@ -17,7 +21,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -47,11 +53,48 @@ struct Session {
 Session g_session;
 const TRACEHANDLE kLogger = 0x7E55E7A;
 
+std::string HomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    struct passwd* pw = getpwuid(::geteuid());
+    return pw && pw->pw_dir ? pw->pw_dir : "/";
+}
+
+// A folder of this user's alone: created 0700, or already there as a real
+// folder (not a link) owned by this user and closed to others.
+bool PrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// The per-user default; empty when its folder cannot be made private.
 std::string DefaultTraceFile() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string path = (dir && *dir) ? dir : "/tmp";
-    if (path.back() != '/') path.push_back('/');
-    return path + "tessera-" + std::to_string(::getuid()) + ".trace";
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base = (state && *state) ? std::string(state) : HomeDirectory() + "/.local/state";
+    for (size_t slash = base.find('/', 1); slash != std::string::npos; slash = base.find('/', slash + 1))
+        ::mkdir(base.substr(0, slash).c_str(), 0700);
+    ::mkdir(base.c_str(), 0700);
+    std::string folder = base + "/tessera";
+    return PrivateFolder(folder) ? folder + "/tessera.trace" : std::string();
+}
+
+// Opens the trace file for appending, or -1. Never follows a final symbolic
+// link, never waits on a FIFO or device, and keeps only a regular file of
+// this user with no other name (a hard link could point at any of the
+// user's files), which is made 0600 if it was looser.
+int OpenTraceFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                    0600);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
+        ((st.st_mode & 077) && ::fchmod(fd, 0600) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool ParseControl(ULONG& flags, std::string& file) {
@@ -135,7 +178,7 @@ extern "C" ULONG RegisterTraceGuidsW(WMIDPREQUEST callback, PVOID context, LPCGU
     ULONG flags = 0;
     std::string file;
     if (!ParseControl(flags, file)) return ERROR_SUCCESS;
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = OpenTraceFile(file);
     if (fd < 0) return ERROR_SUCCESS;  // tracing stays off; the caller runs on
     if (g_session.fd >= 0) ::close(g_session.fd);
     g_session.fd = fd;
