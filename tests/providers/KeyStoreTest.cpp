@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -91,6 +93,10 @@ TEST(KeyStoreChild, Run) {
         int count = std::atoi(argument.substr(argument.find(',') + 1).c_str());
         for (int i = 0; i < count; ++i)
             ASSERT_TRUE(MakeContainerWithKey(Wide(prefix + "-" + std::to_string(i)))) << GetLastError();
+    } else if (std::string(role) == "open-machine") {
+        HCRYPTPROV h = 0;
+        EXPECT_FALSE(CryptAcquireContextW(&h, Wide(argument).c_str(), kEnhanced, 1, CRYPT_MACHINE_KEYSET));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     } else if (std::string(role) == "churn") {
         for (int i = 0;; ++i) {
             WStr name = Wide(argument + "-" + std::to_string(i));
@@ -276,23 +282,157 @@ TEST(KeyStore, UserProtectedKeysAreRecordedAndNotUsedSilently) {
     EXPECT_EQ(GetLastError(), Code(NTE_SILENT_CONTEXT));
 }
 
+// A fresh machine directory for one test (searchable by every user, as
+// /var/lib/tessera is), removed with the test.
+struct MachineDir {
+    std::string path;
+    MachineDir() {
+        char pattern[] = "/tmp/tessera-machine-XXXXXX";
+        path = mkdtemp(pattern) ? pattern : "/tmp/tessera-machine-missing";
+        chmod(path.c_str(), 0755);
+        setenv("TESSERA_MACHINE_STORE_DIR", path.c_str(), 1);
+    }
+    ~MachineDir() {
+        unsetenv("TESSERA_MACHINE_STORE_DIR");
+        unsetenv("TESSERA_MACHINE_STORE_READONLY");
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string File(const char* name) const { return path + "/" + name; }
+};
+
+unsigned FileMode(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+}
+
+bool FileContains(const std::string& path, const std::vector<unsigned char>& needle) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end()) != bytes.end();
+}
+
+// A new process of this program as the user nobody (which has no machine
+// right) opens the machine container: 0 when it is refused with
+// ERROR_ACCESS_DENIED.
+int MachineOpenAsNobody(const WStr& name) {
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("TESSERA_KEYSTORE_CHILD", "open-machine", 1);
+        setenv("TESSERA_KEYSTORE_ARG", std::string(name.begin(), name.end()).c_str(), 1);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        char self[] = "/proc/self/exe", filter[] = "--gtest_filter=KeyStoreChild.Run";
+        char* argv[] = {self, filter, nullptr};
+        execv(self, argv);
+        _exit(254);
+    }
+    return WaitExit(child);
+}
+
 TEST(KeyStore, MachineKeysetsLiveInTheMachineStore) {
-    char pattern[] = "/tmp/tessera-machine-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    setenv("TESSERA_MACHINE_STORE_DIR", pattern, 1);
+    MachineDir dir;
     WStr name = UniqueContainer("machine");
     Prov machine;
     ASSERT_TRUE(machine.Acquire(name.c_str(), kEnhanced, 1, CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET)) << GetLastError();
+    KeyH key;
+    ASSERT_TRUE(CryptGenKey(machine.h, AT_SIGNATURE, 1024u << 16, &key.h));
     Prov user;
     EXPECT_FALSE(user.Acquire(name.c_str(), kEnhanced, 1, 0));
     EXPECT_EQ(GetLastError(), Code(NTE_BAD_KEYSET));
-    struct stat st;
-    EXPECT_EQ(stat((std::string(pattern) + "/machine.db").c_str(), &st), 0);
+    // The machine's private keys are in a file of the owner's alone, not in
+    // the machine database that every user reads.
+    EXPECT_EQ(FileMode(dir.File("machine-keys.db")), 0600u);
+    EXPECT_EQ(access(dir.File("machine.db").c_str(), F_OK), -1);
+    if (geteuid() == 0) {
+        EXPECT_EQ(MachineOpenAsNobody(name), 0);
+    }
     HCRYPTPROV h = 0;
     EXPECT_TRUE(CryptAcquireContextW(&h, name.c_str(), kEnhanced, 1, CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET));
-    unsetenv("TESSERA_MACHINE_STORE_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(pattern, ignored);
+}
+
+// The old tables of the key store, as stores of the earlier layout have them
+// in machine.db.
+const char kEarlierKeyTables[] =
+    "PRAGMA journal_mode=DELETE;"
+    "CREATE TABLE keystore_containers(id INTEGER PRIMARY KEY, family TEXT NOT NULL, name TEXT NOT NULL,"
+    " name_key TEXT NOT NULL, created TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ','now')),"
+    " UNIQUE(family, name_key));"
+    "CREATE TABLE keystore_keys(container_id INTEGER NOT NULL REFERENCES keystore_containers(id) ON DELETE CASCADE,"
+    " key_type INTEGER NOT NULL, algorithm INTEGER NOT NULL, flags INTEGER NOT NULL, pkcs8 BLOB NOT NULL,"
+    " certificate BLOB, PRIMARY KEY(container_id, key_type));";
+
+// Writes a machine.db of the earlier layout holding one container with an
+// OpenSSL-made signature key; returns its PKCS #8 bytes and RSAPublicKey.
+bool WriteEarlierMachineStore(const std::string& path, const std::string& container, Bytes& pkcs8, Bytes& rsaPublic) {
+    EVP_PKEY* pkey = EVP_RSA_gen(1024);
+    unsigned char* der = nullptr;
+    PKCS8_PRIV_KEY_INFO* info = pkey ? EVP_PKEY2PKCS8(pkey) : nullptr;
+    int length = info ? i2d_PKCS8_PRIV_KEY_INFO(info, &der) : -1;
+    if (length > 0) pkcs8.assign(der, der + length);
+    OPENSSL_free(der);
+    der = nullptr;
+    length = pkey ? i2d_PublicKey(pkey, &der) : -1;
+    if (length > 0) rsaPublic.assign(der, der + length);
+    OPENSSL_free(der);
+    PKCS8_PRIV_KEY_INFO_free(info);
+    EVP_PKEY_free(pkey);
+    sqlite3* db = nullptr;
+    bool ok = !pkcs8.empty() && !rsaPublic.empty() && sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, kEarlierKeyTables, nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string lower = container;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    std::string insert = "INSERT INTO keystore_containers(family, name, name_key) VALUES('microsoft-rsa', '" +
+                         container + "', '" + lower + "');";
+    ok = ok && sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_stmt* s = nullptr;
+    ok = ok && sqlite3_prepare_v2(db, "INSERT INTO keystore_keys VALUES(1, 2, 0x2400, 1, ?1, NULL)", -1, &s,
+                                  nullptr) == SQLITE_OK &&
+         sqlite3_bind_blob(s, 1, pkcs8.data(), int(pkcs8.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
+         sqlite3_step(s) == SQLITE_DONE;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    chmod(path.c_str(), 0644);
+    return ok;
+}
+
+// Stores of the earlier layout open with their machine keys: read where they
+// are by a process without the machine right, moved into the owner's key
+// file by the first one with it, and no copy left in machine.db.
+TEST(KeyStore, MachineKeysOfTheEarlierLayoutAreKeptAndMoved) {
+    MachineDir dir;
+    const std::string container = "Earlier-Machine-Container";
+    Bytes pkcs8, rsaPublic;
+    ASSERT_TRUE(WriteEarlierMachineStore(dir.File("machine.db"), container, pkcs8, rsaPublic));
+    struct Step {
+        const char* who;
+        bool machineRight;
+        bool moved;  // afterwards
+    } steps[] = {
+        {"without the machine right", false, false},
+        {"with the machine right", true, true},
+        {"again, after the move", true, true},
+    };
+    for (const Step& step : steps) {
+        if (step.machineRight) {
+            unsetenv("TESSERA_MACHINE_STORE_READONLY");
+        } else {
+            setenv("TESSERA_MACHINE_STORE_READONLY", "1", 1);
+        }
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(Wide(container).c_str(), kEnhanced, 1, CRYPT_MACHINE_KEYSET))
+            << step.who << " " << GetLastError();
+        EXPECT_EQ(PublicKeyBits(prov.h, AT_SIGNATURE), rsaPublic) << step.who;
+        EXPECT_EQ(FileContains(dir.File("machine.db"), pkcs8), !step.moved) << step.who;
+        EXPECT_EQ(FileMode(dir.File("machine.db")), 0644u) << step.who;
+        if (step.moved) {
+            EXPECT_EQ(FileMode(dir.File("machine-keys.db")), 0600u) << step.who;
+        }
+    }
+    if (geteuid() == 0) {
+        EXPECT_EQ(MachineOpenAsNobody(Wide(container)), 0);
+    }
 }
 
 TEST(KeyStore, ContainerNamesCompareWithoutCase) {

@@ -4,6 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <mutex>
+#include <set>
+
 namespace tessera::crypt::keystore {
 namespace {
 
@@ -58,10 +61,126 @@ private:
 
 BOOL FailSqlite(int rc) { return Fail(store::ErrorFromSqlite(rc)); }
 
+// Runs one statement without results.
+bool Exec(store::Database& db, const char* sql, DWORD& error) {
+    int rc = sqlite3_exec(db.Handle(), sql, nullptr, nullptr, nullptr);
+    error = store::ErrorFromSqlite(rc);
+    return rc == SQLITE_OK;
+}
+
+// Whether the machine database (of the earlier layout) holds key-store tables.
+bool HasLegacyKeys(store::Database& machine) {
+    std::lock_guard<std::recursive_mutex> guard(machine.Mutex());
+    Statement s(machine.Handle(), "SELECT 1 FROM sqlite_master WHERE type='table' AND name='keystore_keys'");
+    return s.Step() == SQLITE_ROW;
+}
+
+// Inside the move's transaction: the legacy containers and keys copied into
+// the key file (a container already there by name keeps its row, its missing
+// pair kinds are added); true in "complete" when every legacy pair is now
+// in the key file with the same bytes.
+bool CopyLegacyKeys(store::Database& keys, bool& complete, DWORD& error) {
+    complete = false;
+    if (!Exec(keys,
+              "INSERT OR IGNORE INTO main.keystore_containers(family, name, name_key, created) "
+              "SELECT family, name, name_key, created FROM legacy.keystore_containers ORDER BY id;"
+              "INSERT OR IGNORE INTO main.keystore_keys(container_id, key_type, algorithm, flags, pkcs8, certificate) "
+              "SELECT m.id, k.key_type, k.algorithm, k.flags, k.pkcs8, k.certificate FROM legacy.keystore_keys k "
+              "JOIN legacy.keystore_containers c ON c.id = k.container_id "
+              "JOIN main.keystore_containers m ON m.family = c.family AND m.name_key = c.name_key;",
+              error))
+        return false;
+    Statement left(keys.Handle(),
+                   "SELECT count(*) FROM legacy.keystore_keys k JOIN legacy.keystore_containers c ON c.id = k.container_id "
+                   "WHERE NOT EXISTS (SELECT 1 FROM main.keystore_keys mk JOIN main.keystore_containers m "
+                   "ON m.id = mk.container_id WHERE m.family = c.family AND m.name_key = c.name_key "
+                   "AND mk.key_type = k.key_type AND mk.pkcs8 = k.pkcs8)");
+    if (left.Step() != SQLITE_ROW) {
+        error = store::ErrorFromSqlite(left.Code());
+        return false;
+    }
+    complete = sqlite3_column_int64(left.Raw(), 0) == 0;
+    return true;
+}
+
+// Stores written before the machine's private keys had a file of their own
+// keep them in the machine database, which every user may read. A process
+// with the machine right moves them into the key file in one transaction
+// over both files and drops the old tables with their freed pages zeroed,
+// so no copy stays readable. A pair that cannot move (a container of the
+// same name already holds another key of that kind) stays where it is, and
+// the old tables with it: no key is ever lost.
+bool MoveLegacyMachineKeys(store::Database& keys, DWORD& error) {
+    error = ERROR_SUCCESS;
+    auto machine = store::Database::Open(Scope::Machine, false, error);
+    if (!machine) {
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_SUCCESS;
+        return error == ERROR_SUCCESS;
+    }
+    if (!HasLegacyKeys(*machine)) return true;
+    std::lock_guard<std::recursive_mutex> guard(keys.Mutex());
+    Statement attach(keys.Handle(), "ATTACH DATABASE ?1 AS legacy");
+    attach.Text(1, store::DatabasePath(Scope::Machine));
+    if (attach.Step() != SQLITE_DONE) {
+        error = store::ErrorFromSqlite(attach.Code());
+        return false;
+    }
+    bool ok = Exec(keys, "PRAGMA legacy.secure_delete=ON; PRAGMA legacy.journal_mode=DELETE;", error);
+    if (ok) {
+        store::Transaction tx(keys);
+        ok = tx.Begun();
+        if (!ok) error = tx.Error();
+        bool complete = false, present = false;
+        if (ok) {
+            // Another process may have moved them meanwhile.
+            Statement still(keys.Handle(),
+                            "SELECT 1 FROM legacy.sqlite_master WHERE type='table' AND name='keystore_keys'");
+            present = still.Step() == SQLITE_ROW;
+        }
+        ok = ok && (!present || CopyLegacyKeys(keys, complete, error)) &&
+             (!complete || Exec(keys, "DROP TABLE legacy.keystore_keys; DROP TABLE legacy.keystore_containers;", error));
+        if (ok && !tx.Commit()) {
+            error = tx.Error();
+            ok = false;
+        }
+    }
+    DWORD ignored;
+    Exec(keys, "DETACH DATABASE legacy", ignored);
+    return ok;
+}
+
+// The machine's keys: the key file, after moving keys of the earlier layout
+// into it when this process may. A process without the machine right that
+// finds only the earlier layout reads the keys where they are.
+std::shared_ptr<store::Database> OpenMachineKeys(bool forWrite, DWORD& error) {
+    static std::mutex moveMutex;
+    static std::set<std::string> moved;
+    const std::string path = store::DatabasePath(Scope::MachineKeys);
+    if (store::MachineScopeWritable()) {
+        std::lock_guard<std::mutex> guard(moveMutex);
+        if (!moved.count(path)) {
+            auto keys = store::Database::Open(Scope::MachineKeys, true, error);
+            if (!keys || !keys->EnsureSchema("keystore", kSchema, error) || !MoveLegacyMachineKeys(*keys, error))
+                return nullptr;
+            moved.insert(path);
+        }
+        return store::Database::Open(Scope::MachineKeys, forWrite, error);
+    }
+    auto keys = store::Database::Open(Scope::MachineKeys, forWrite, error);
+    if (keys || forWrite || error != ERROR_FILE_NOT_FOUND) return keys;
+    DWORD machineError = ERROR_SUCCESS;
+    auto machine = store::Database::Open(Scope::Machine, false, machineError);
+    if (machine && HasLegacyKeys(*machine)) {
+        error = ERROR_SUCCESS;
+        return machine;
+    }
+    return nullptr;
+}
+
 std::shared_ptr<store::Database> OpenDatabase(Scope scope, bool forWrite, bool& missing) {
     missing = false;
     DWORD error = ERROR_SUCCESS;
-    auto db = store::Database::Open(scope, forWrite, error);
+    auto db = scope == Scope::User ? store::Database::Open(scope, forWrite, error) : OpenMachineKeys(forWrite, error);
     if (!db) {
         if (!forWrite && error == ERROR_FILE_NOT_FOUND) {
             missing = true;

@@ -44,7 +44,7 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 std::string StoreDirectory(Scope scope) {
-    if (scope == Scope::Machine) return EnvOr("TESSERA_MACHINE_STORE_DIR", "/var/lib/tessera");
+    if (scope != Scope::User) return EnvOr("TESSERA_MACHINE_STORE_DIR", "/var/lib/tessera");
     std::string override = EnvOr("TESSERA_STORE_DIR", "");
     if (!override.empty()) return override;
     std::string data = EnvOr("XDG_DATA_HOME", HomeDirectory() + "/.local/share");
@@ -52,7 +52,9 @@ std::string StoreDirectory(Scope scope) {
 }
 
 std::string DatabasePath(Scope scope) {
-    return StoreDirectory(scope) + (scope == Scope::Machine ? "/machine.db" : "/tessera.db");
+    const char* file = scope == Scope::Machine ? "/machine.db" : scope == Scope::MachineKeys ? "/machine-keys.db"
+                                                                                              : "/tessera.db";
+    return StoreDirectory(scope) + file;
 }
 
 bool MachineScopeWritable() {
@@ -86,15 +88,17 @@ DWORD ErrorFromSqlite(int rc) {
 
 std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& error) {
     error = ERROR_SUCCESS;
-    if (forWrite && scope == Scope::Machine && !MachineScopeWritable()) {
+    if (forWrite && scope != Scope::User && !MachineScopeWritable()) {
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
     // The user's database is private to the user. The machine's is readable
     // by every user (as the machine stores are on Windows) and written only
     // by those with the machine right; it keeps a rollback journal, which
-    // read-only readers can use, instead of a write-ahead log.
-    const bool machine = scope == Scope::Machine;
+    // read-only readers can use, instead of a write-ahead log. The machine's
+    // private keys are in a file of their own that only its owner reads.
+    const bool machine = scope != Scope::User;
+    const bool shared = scope == Scope::Machine;
     std::string directory = StoreDirectory(scope);
     std::string path = DatabasePath(scope);
     std::lock_guard<std::mutex> guard(g_connectionsMutex);
@@ -115,10 +119,14 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    if (Exists(path) && access(path.c_str(), R_OK) != 0) {
+        error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
     const bool writable = !Exists(path) || access(path.c_str(), W_OK) == 0;
     const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                       SQLITE_OPEN_FULLMUTEX;
-    mode_t previous = umask(machine ? 022 : 077);
+    mode_t previous = umask(shared ? 022 : 077);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     umask(previous);
@@ -127,7 +135,7 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
         sqlite3_close(db);
         return nullptr;
     }
-    if (writable) chmod(path.c_str(), machine ? 0644 : 0600);
+    if (writable) chmod(path.c_str(), shared ? 0644 : 0600);
     sqlite3_busy_timeout(db, 10000);
     const char* pragmas = machine ? "PRAGMA journal_mode=DELETE; PRAGMA foreign_keys=ON;"
                                   : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;";

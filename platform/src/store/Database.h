@@ -14,16 +14,20 @@ struct sqlite3;
 
 namespace tessera::store {
 
-enum class Scope { User, Machine };
+// MachineKeys is the file of the machine's private keys (CRYPT_MACHINE_KEYSET),
+// beside the machine database but readable by its owner only.
+enum class Scope { User, Machine, MachineKeys };
 
 class Database {
 public:
     // Opens the scope's database. The directory and file are created on the
     // first write: 0700/0600 for the user's, 0755/0644 for the machine's,
     // which every user may read (a read-only connection when the file is
-    // not writable). forWrite fails with ERROR_ACCESS_DENIED
-    // when the store is not writable by this process; a read of a database
-    // that does not exist yet returns nullptr with ERROR_FILE_NOT_FOUND.
+    // not writable), 0600 for the machine's keys in that same directory.
+    // forWrite fails with ERROR_ACCESS_DENIED when the store is not writable
+    // by this process; a read of a database that does not exist yet returns
+    // nullptr with ERROR_FILE_NOT_FOUND, of one this process may not read
+    // with ERROR_ACCESS_DENIED.
     static std::shared_ptr<Database> Open(Scope scope, bool forWrite, DWORD& error);
 
     ~Database();
@@ -67,7 +71,8 @@ private:
 
 // Where the scope's database lives:
 //   user:    $TESSERA_STORE_DIR, else $XDG_DATA_HOME/tessera, else ~/.local/share/tessera
-//   machine: $TESSERA_MACHINE_STORE_DIR, else /var/lib/tessera
+//   machine: $TESSERA_MACHINE_STORE_DIR, else /var/lib/tessera (the
+//            machine's keys too: machine-keys.db beside machine.db)
 std::string StoreDirectory(Scope scope);
 std::string DatabasePath(Scope scope);
 // Whether this process may change the machine scope: the superuser, or
