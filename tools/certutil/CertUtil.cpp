@@ -510,6 +510,7 @@ int Paths(const Options& o) {
     user.Add("database", DatabasePath(Scope::User));
     machine.Add("scope", "machine");
     machine.Add("database", DatabasePath(Scope::Machine));
+    machine.Add("keys", DatabasePath(Scope::MachineKeys));
     machine.Add("writable", MachineScopeWritable() ? "true" : "false", true);
     records = {user, machine};
     Print(o, "Databases", records);
