@@ -324,6 +324,81 @@ std::string Shell(const std::string& command, int& status) {
     return output;
 }
 
+// Helper process of the damaged-store test: a user store with a certificate
+// and a registry key in the directory given.
+TEST(DamagedStoreChild, Write) {
+    const char* dir = std::getenv("TESSERA_DAMAGED_DIR");
+    if (!dir) GTEST_SKIP() << "helper process only";
+    setenv("TESSERA_STORE_DIR", dir, 1);
+    const auto& leaf = Facts("leaf");
+    ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"c", u"p", 1, 1));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Damaged", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY pair = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&prov, u"c", MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 512u << 16, &pair));
+    CryptDestroyKey(pair);
+    CryptReleaseContext(prov, 0);
+}
+
+// A damaged or truncated user database is reported by every read, in this
+// process and in a new one (tessera-certutil), instead of reading as empty.
+TEST(DamagedStore, EveryReadReportsTheError) {
+    struct Damage {
+        const char* what;
+        void (*apply)(const std::string& file);
+    } damages[] = {
+        {"truncated", [](const std::string& file) {
+             struct stat st {};
+             ASSERT_EQ(stat(file.c_str(), &st), 0);
+             EXPECT_EQ(truncate(file.c_str(), st.st_size / 2), 0);
+         }},
+        {"header overwritten", [](const std::string& file) {
+             FILE* f = fopen(file.c_str(), "r+b");
+             ASSERT_NE(f, nullptr);
+             std::string junk(100, 'x');
+             fwrite(junk.data(), 1, junk.size(), f);
+             fclose(f);
+         }},
+    };
+    const std::string previous = std::getenv("TESSERA_STORE_DIR");
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    int n = 0;
+    for (const Damage& d : damages) {
+        const std::string dir = g_dirs.root + "/damaged-" + std::to_string(n++);
+        // Written by a new process of this program that ends normally, so
+        // the database is whole and nothing of it waits in a log file.
+        int status = 0;
+        Shell("TESSERA_DAMAGED_DIR=" + dir + " " + self + " --gtest_filter=DamagedStoreChild.Write >/dev/null 2>&1",
+              status);
+        ASSERT_EQ(status, 0) << d.what;
+        d.apply(dir + "/tessera.db");
+
+        setenv("TESSERA_STORE_DIR", dir.c_str(), 1);
+        SetLastError(0);
+        EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"),
+                  nullptr)
+            << d.what;
+        EXPECT_NE(GetLastError(), 0u) << d.what;
+        HKEY key = nullptr;
+        LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Damaged", 0, KEY_READ, &key);
+        EXPECT_NE(opened, ERROR_SUCCESS) << d.what;
+        EXPECT_NE(opened, ERROR_FILE_NOT_FOUND) << d.what;
+        HCRYPTPROV prov = 0;
+        EXPECT_FALSE(CryptAcquireContextW(&prov, u"c", MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0)) << d.what;
+        EXPECT_NE(GetLastError(), DWORD(NTE_BAD_KEYSET)) << d.what;
+        status = 0;
+        Shell("TESSERA_STORE_DIR=" + dir + " " + TESSERA_CERTUTIL + " list --store MY >/dev/null 2>&1", status);
+        EXPECT_NE(status, 0) << d.what;
+        setenv("TESSERA_STORE_DIR", previous.c_str(), 1);
+    }
+}
+
 TEST(CertUtil, ListsExportsAndDeletes) {
     const auto& leaf = Facts("leaf");
     ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"util-container",

@@ -72,20 +72,30 @@ void Insert(StoreObject* s, CertObject* o, Origin origin) {
     s->elements.push_back(o);
 }
 
-void LoadScope(StoreObject* s, Origin origin) {
+// Reads the scope's certificates into the store. A store that cannot be
+// read fails with its error (a damaged database does not look empty). The
+// machine's part of a current user's "ROOT" or "CA" is left out when this
+// user may not read it, as those stores then show the user's own only.
+bool LoadScope(StoreObject* s, Origin origin, DWORD& error) {
     std::vector<registry::CertificateEntry> entries;
-    DWORD error = 0;
-    if (!registry::ReadCertificateBlobs(ScopeOf(origin), s->name, entries, error)) return;
+    error = 0;
+    if (!registry::ReadCertificateBlobs(ScopeOf(origin), s->name, entries, error)) {
+        if (origin != s->target && error == ERROR_ACCESS_DENIED) {
+            error = 0;
+            return true;
+        }
+        return false;
+    }
     for (const auto& entry : entries)
         if (CertObject* o = DecodeBlob(entry.blob.data(), entry.blob.size())) {
             o->entryName = entry.thumbprint;
             Insert(s, o, origin);
         }
+    return true;
 }
 
-void Load(StoreObject* s) {
-    LoadScope(s, s->target);
-    if (s->withMachine) LoadScope(s, Origin::Machine);
+bool Load(StoreObject* s, DWORD& error) {
+    return LoadScope(s, s->target, error) && (!s->withMachine || LoadScope(s, Origin::Machine, error));
 }
 
 CertObject* FindSame(StoreObject* s, const CertObject& o) {
@@ -247,8 +257,14 @@ extern "C" HCERTSTORE CertOpenStore(LPCSTR provider, DWORD encoding, HCRYPTPROV_
         s->target = location == CERT_SYSTEM_STORE_CURRENT_USER ? Origin::User : Origin::Machine;
         s->withMachine = s->target == Origin::User &&
                          (lstrcmpiW(name, u"ROOT") == 0 || lstrcmpiW(name, u"CA") == 0);
+        DWORD error = 0;
+        if (!Load(s, error)) {
+            LiveStores().insert(s);
+            ReleaseStore(s);
+            SetLastError(error);
+            return nullptr;
+        }
         if (!(flags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provider = hProv;
-        Load(s);
     } else {
         delete s;
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -283,7 +299,8 @@ extern "C" BOOL CertControlStore(HCERTSTORE handle, DWORD, DWORD control, void c
     case CERT_STORE_CTRL_RESYNC:
         if (s->kind == StoreObject::Kind::System) {
             for (CertObject* e : s->elements) e->visible = false;
-            Load(s);
+            DWORD error = 0;
+            if (!Load(s, error)) return Fail(error);
         }
         return TRUE;
     default:

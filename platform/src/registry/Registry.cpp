@@ -163,7 +163,11 @@ bool KeyExists(Scope scope, const std::u16string& folded, DWORD& error) {
         return false;
     }
     std::lock_guard<std::recursive_mutex> guard(db->Mutex());
-    return KeyRowExists(*db, folded);
+    Statement s(db->Handle(), "SELECT 1 FROM registry_keys WHERE path = ?");
+    s.Bind(1, folded);
+    int rc = s.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) error = store::ErrorFromSqlite(s.Rc());
+    return rc == SQLITE_ROW;
 }
 
 // Creates the key and its missing ancestors (inside the caller's transaction).
@@ -280,7 +284,9 @@ bool ReadCertificateBlobs(Scope scope, const std::u16string& storeName, std::vec
     entries.clear();
     auto db = OpenDb(scope, false, error);
     if (!db) {
-        // A database that is missing or unreadable holds no certificates.
+        // A database that does not exist yet holds no certificates; a damaged
+        // or unreadable one is an error, not an empty store.
+        if (error != ERROR_FILE_NOT_FOUND) return false;
         error = ERROR_SUCCESS;
         return true;
     }
@@ -499,7 +505,9 @@ extern "C" LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nam
         std::lock_guard<std::recursive_mutex> guard(db->Mutex());
         Statement s(db->Handle(), "SELECT path, name, written FROM registry_keys WHERE parent = ?");
         s.Bind(1, folded);
-        while (s.Step() == SQLITE_ROW) children.push_back({s.Text(0), {s.Text(1), s.Int(2)}});
+        int rc;
+        while ((rc = s.Step()) == SQLITE_ROW) children.push_back({s.Text(0), {s.Text(1), s.Int(2)}});
+        if (rc != SQLITE_DONE) return LSTATUS(store::ErrorFromSqlite(s.Rc()));
     } else if (error != ERROR_FILE_NOT_FOUND) {
         return LSTATUS(error);
     }

@@ -22,8 +22,8 @@ struct CertificateEntry {
     Bytes blob;
 };
 
-// Every "Blob" value below the store's Certificates key (a store that does
-// not exist yet, or a database that cannot be read, gives an empty list).
+// Every "Blob" value below the store's Certificates key (a database that
+// does not exist yet gives an empty list; one that cannot be read, an error).
 bool ReadCertificateBlobs(Scope scope, const std::u16string& storeName, std::vector<CertificateEntry>& entries,
                           DWORD& error);
 // Writes one certificate's blob in one transaction, creating the keys on the
