@@ -502,6 +502,40 @@ TEST(ProviderList, KeyStoreListsSixProvidersInOrder) {
     EXPECT_FALSE(CryptEnumProvidersW(index, nullptr, 0, &type, nullptr, &size));
 }
 
+// RSA key lengths: the key store's providers advertise the range of the
+// Microsoft RSA providers (at most 16,384 bits, steps of 8) and refuse any
+// length outside it in CryptGenKey with NTE_BAD_FLAGS, before any work.
+TEST(ProviderKeyLengths, AdvertisedRangeIsTheAcceptedOne) {
+    if (!ProviderListed(TEXT("Tessera RSA Software CSP"))) GTEST_SKIP() << "not the key store";
+    const WCHAR* providers[] = {TEXT("Tessera RSA Software CSP"), TEXT("Microsoft Enhanced Cryptographic Provider v1.0")};
+    const DWORD refused[] = {16384 + 8, 0xFFFF, 1028, 8};
+    for (const WCHAR* name : providers) {
+        Prov prov;
+        ASSERT_TRUE(prov.Acquire(nullptr, name, 1, CRYPT_VERIFYCONTEXT)) << Narrow(name);
+        for (ALG_ID algorithm : {CALG_RSA_SIGN, CALG_RSA_KEYX}) {
+            PROV_ENUMALGS_EX record{};
+            bool found = false;
+            for (DWORD flags = CRYPT_FIRST, size = sizeof record;
+                 !found && CryptGetProvParam(prov.h, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size, flags);
+                 flags = 0, size = sizeof record)
+                found = record.aiAlgid == algorithm;
+            ASSERT_TRUE(found) << Narrow(name);
+            EXPECT_EQ(record.dwMaxLen, 16384u) << Narrow(name);
+        }
+        for (DWORD param : {DWORD(PP_SIG_KEYSIZE_INC), DWORD(PP_KEYX_KEYSIZE_INC)}) {
+            DWORD increment = 0, size = sizeof increment;
+            EXPECT_TRUE(CryptGetProvParam(prov.h, param, reinterpret_cast<BYTE*>(&increment), &size, 0))
+                << Narrow(name) << " " << param;
+            EXPECT_EQ(increment, 8u) << Narrow(name) << " " << param;
+        }
+        for (DWORD bits : refused) {
+            KeyH key;
+            EXPECT_FALSE(CryptGenKey(prov.h, AT_SIGNATURE, bits << 16, &key.h)) << Narrow(name) << " " << bits;
+            EXPECT_EQ(GetLastError(), Code(NTE_BAD_FLAGS)) << Narrow(name) << " " << bits;
+        }
+    }
+}
+
 TEST(ProviderAcquire, UnknownNamesAndVerifyContextsWithContainers) {
     HCRYPTPROV h = 0;
     EXPECT_FALSE(CryptAcquireContextW(&h, nullptr, TEXT("No Such Provider"), 1, CRYPT_VERIFYCONTEXT));

@@ -102,6 +102,8 @@ typedef struct _RSAPUBKEY {
 #define PP_KEYSPEC 39
 #define PP_ENUMALGS_EX 22
 #define PP_UNIQUE_CONTAINER 36
+#define PP_SIG_KEYSIZE_INC 34
+#define PP_KEYX_KEYSIZE_INC 35
 #define CRYPT_FIRST 1
 #define CRYPT_NEXT 2
 

@@ -16,6 +16,11 @@ struct AlgorithmInfo {
     const char* longName;
 };
 
+// RSA pair lengths go in steps of this many bits between the table's
+// minimum and maximum (PP_SIG_KEYSIZE_INC, PP_KEYX_KEYSIZE_INC), as in the
+// Microsoft providers.
+constexpr DWORD kRsaKeyIncrement = 8;
+
 const std::vector<AlgorithmInfo>& Algorithms(const ProviderInfo& provider);
 const AlgorithmInfo* FindAlgorithm(const ProviderInfo& provider, ALG_ID algorithm);
 

@@ -318,6 +318,10 @@ extern "C" BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* 
     case PP_ENUMALGS:
     case PP_ENUMALGS_EX: return EnumerateAlgorithm(c, dwParam, pbData, pdwDataLen, dwFlags);
     case PP_ENUMCONTAINERS: return EnumerateContainer(c, pbData, pdwDataLen, dwFlags);
+    case PP_SIG_KEYSIZE_INC:
+    case PP_KEYX_KEYSIZE_INC:
+        if (c.provider->family == Family::TesseraSm2) return Fail(NTE_BAD_TYPE);
+        return ReturnDword(kRsaKeyIncrement, pbData, pdwDataLen);
     default: return Fail(NTE_BAD_TYPE);
     }
 }

@@ -94,8 +94,12 @@ BOOL GeneratePair(std::shared_ptr<Context> context, DWORD keySpec, ALG_ID algori
     Context& c = *context;
     Pkey pkey;
     if (IsRsaFamily(c)) {
+        // The lengths the provider advertises (PP_ENUMALGS_EX) are the ones
+        // it accepts; a CSP refuses any other with NTE_BAD_FLAGS.
+        const AlgorithmInfo* limits = FindAlgorithm(*c.provider, algorithm);
         if (bits == 0) bits = c.provider->defaultRsaBits;
-        if (bits < 512 || bits > 16384 || bits % 8) return Fail(NTE_BAD_FLAGS);
+        if (!limits || bits < limits->minBits || bits > limits->maxBits || bits % kRsaKeyIncrement)
+            return Fail(NTE_BAD_FLAGS);
         pkey = GenerateRsa(bits);
     } else {
         // SM2 keys are 256 bits whatever length a page configured (the
