@@ -103,6 +103,22 @@ class StoreFaultTests(unittest.TestCase):
         self.addCleanup(restore)
         print("read-only store: errorcodes %s" % self.faulty_phases(apply=apply, restore=restore))
 
+    def test_damaged_store_is_reported_not_listed_as_empty(self):
+        db = h.user_db(self.store)
+        for damage in ("truncated", "header overwritten"):
+            backup = db + ".whole"
+            shutil.copyfile(db, backup)
+            if damage == "truncated":
+                os.truncate(db, os.path.getsize(db) // 2)
+            else:
+                with open(db, "r+b") as f:
+                    f.write(b"x" * 100)
+            host = self.host()
+            code = self.refused(host, "VELA_GetAllCertInfo")
+            self.assertEqual(host.close(), 0)
+            os.replace(backup, db)
+            print("%s store: VELA_GetAllCertInfo errorcode %s" % (damage, code))
+
     def test_host_ends_with_minus_one_when_its_reader_has_gone(self):
         # The child starts with SIGPIPE at its default action, as from a browser.
         host = h.Host(self.store)
