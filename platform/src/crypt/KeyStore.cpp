@@ -125,7 +125,9 @@ bool MoveLegacyMachineKeys(store::Database& keys, DWORD& error) {
         error = store::ErrorFromSqlite(attach.Code());
         return false;
     }
-    bool ok = Exec(keys, "PRAGMA legacy.secure_delete=ON; PRAGMA legacy.journal_mode=DELETE;", error);
+    // The machine database keeps a rollback journal (set when it is opened
+    // for writing), so the commit below is atomic over both files.
+    bool ok = Exec(keys, "PRAGMA legacy.secure_delete=ON", error);
     if (ok) {
         store::Transaction tx(keys);
         ok = tx.Begun();
