@@ -161,6 +161,11 @@ class BadInputTests(unittest.TestCase):
                 answer = host.call("VELA_PKCS10CertRequisition", subject, 1, 1)
                 self.assertNotEqual(answer["errorcode"], 0)
                 self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
+        # A subject too long for any request is refused before a key is made.
+        before = h.containers(h.user_db(self.store))
+        answer = host.call("VELA_PKCS10CertRequisition", ",".join(["CN=a"] * 100000), 1, 1)
+        self.assertEqual(answer["errorcode"], NTE_BAD_DATA)
+        self.assertEqual(h.containers(h.user_db(self.store)), before)
         self.assertEqual(host.close(), 0)
         h.check_stores(self, self.store, expect_certificates=1)
 
