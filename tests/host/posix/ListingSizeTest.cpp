@@ -88,7 +88,8 @@ TEST(ListingSize, AListingThatCannotBeAnsweredFailsWithASmallResponse) {
             EXPECT_LT(response.size(), 1048576u - 1024u);
             EXPECT_EQ(response.rfind(R"({"function":"VELA_GetAllCertInfo","errorcode":0,"result":")", 0), 0u);
         } else {
-            EXPECT_EQ(response, R"({"function":"VELA_GetAllCertInfo","errorcode":-1,"result":false})");
+            // (At most the start of a listing is shown when it comes back instead.)
+            EXPECT_EQ(response.substr(0, 100), R"({"function":"VELA_GetAllCertInfo","errorcode":-1,"result":false})");
         }
         EXPECT_EQ(Respond(R"({"function":"checkHost","params":[]})"),
                   R"({"function":"CheckHost","errorcode":0,"result":0})");
