@@ -70,14 +70,14 @@ bool HasEscapedNul(const char* text) {
 // Whether the first JSON value of the text stays within the request bounds:
 // containers nested at most JSON_MAX_REQUEST_DEPTH deep and at most
 // JSON_MAX_REQUEST_VALUES values in all. Each value after the first opens a
-// container or follows a comma, so those characters bound the count. Text
-// after the first value is not looked at (it is ignored by the parser too).
+// container or follows a comma, so those characters bound the count. The
+// scan ends where the first container closes: text after it is ignored by
+// the parser too. A text whose first value is no container is answered as
+// no request whatever follows, so counting on there changes no answer.
 // A text that is not JSON may pass; the parser refuses it.
 bool WithinRequestBounds(const char* text, const char*& pszReason) {
-    const char* p = text;
-    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
     size_t nDepth = 0, nValues = 1;
-    for (; *p; ++p) {
+    for (const char* p = text; *p; ++p) {
         switch (*p) {
         case '"':
             // Skip the string: to its closing quote, stepping over escapes.
@@ -108,7 +108,6 @@ bool WithinRequestBounds(const char* text, const char*& pszReason) {
             break;
         default: break;
         }
-        if (nDepth == 0) return true;  // a scalar first value
     }
     return true;
 }

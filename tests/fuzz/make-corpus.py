@@ -112,7 +112,7 @@ def request_bounds():
     def nested(depth):
         return '{"function":"checkHost","params":%s%s}' % ("[" * depth, "]" * depth)
 
-    for text in (values(253), values(254), nested(15), nested(16),
+    for text in (values(253), values(254), nested(15), nested(16), "\ufeff" + values(254),
                  '{"function":"VELA_SetCSPInfo","params":[{"param":1024},{"param":"x"}],"m":[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]}',
                  '{"function":"checkHost","params":[],"randomId":"[[[[,,,,"}' + "," * 300):
         add("hostjson", text)

@@ -122,6 +122,7 @@ TEST(HostConversation, AnswersEveryRequestInOrderWithItsExactResponse) {
         {CheckHostWithValues(254), Fallback("")},
         {CheckHostNested(15), kCheckHostResponse},
         {CheckHostNested(16), Fallback("")},
+        {"\xEF\xBB\xBF" + CheckHostWithValues(254), Fallback("")},  // the parser skips a byte-order mark
         {R"({"function":"checkHost","params":[],"randomId":"[[[[[[[[[[[[[[[[[[,,,,"})", R"({"function":"CheckHost","errorcode":0,"result":0,"randomId":"[[[[[[[[[[[[[[[[[[,,,,"})"},
         {kCheckHost + std::string(1000, ',') + std::string(100, '['), kCheckHostResponse},
         // bytes that a text-mode channel would translate: CR LF, Ctrl-Z, and
