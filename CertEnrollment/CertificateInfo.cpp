@@ -423,6 +423,26 @@ HRESULT GetCertificateInfo(WString& wstrRecord, PCCERT_CONTEXT pstCertContext) {
     return VELA_OK;
 }
 
+HRESULT CheckListedCertificateSize(const BYTE* pbCert, DWORD dwCertLength) {
+    VELA_TRACE_SCOPE("CheckListedCertificateSize");
+    PCCERT_CONTEXT pContext = pbCert ? CertCreateCertificateContext(X509_ASN_ENCODING, pbCert, dwCertLength) : nullptr;
+    if (!pContext) return VELA_OK;
+    ByteBuffer pbSubject;
+    DWORD dwSubjectLength = 0;
+    HRESULT hr = QueryCertContextInfo(pContext, QUERYID_SUBJECT_FULL, &pbSubject, dwSubjectLength);
+    const DWORD dwSerialLength = pContext->pCertInfo->SerialNumber.cbData;
+    CertFreeCertificateContext(pContext);
+    if (FAILED(hr)) return VELA_OK;
+    // The subject's length counts its terminator.
+    const ULONGLONG nCharacters = ULONGLONG(dwSubjectLength ? dwSubjectLength - 1 : 0) + 2ull * dwSerialLength;
+    if (nCharacters > VELA_MAX_LISTED_CERT_CHARACTERS) {
+        VELA_LOG_FAILURE(NTE_BAD_DATA, "Check listed size",
+                         "nCharacters > VELA_MAX_LISTED_CERT_CHARACTERS");
+        return NTE_BAD_DATA;
+    }
+    return VELA_OK;
+}
+
 HRESULT GetAllCertificatesInfoinStore(WString& wstrCertInfo, HCERTSTORE hCertStore) {
     VELA_TRACE_SCOPE("GetAllCertificatesInfoinStore");
     if (!hCertStore) {

@@ -29,6 +29,15 @@ HRESULT GetAllCSPName(WideBuffer& pwszAllCSPName);
 // records joined by "||"; a record is subject;serial;from;to;provider.
 HRESULT GetAllCertificatesInfoinStore(WString& wstrCertInfo, HCERTSTORE hCertStore);
 HRESULT GetCertificateInfo(WString& wstrRecord, PCCERT_CONTEXT pstCertContext);
+
+// Largest part of a listing record that a certificate itself brings, its
+// full subject and its serial number in hexadecimal (no real certificate
+// comes near it). A certificate that brings more is not installed, so that
+// installations cannot grow the listing past what a page can be answered.
+constexpr DWORD VELA_MAX_LISTED_CERT_CHARACTERS = 1024;
+// NTE_BAD_DATA for a certificate over that bound; VELA_OK for any other
+// data, also data that are no certificate (installing them fails later).
+HRESULT CheckListedCertificateSize(const BYTE* pbCert, DWORD dwCertLength);
 // The key-provider property (a CRYPT_KEY_PROV_INFO) in a new buffer.
 HRESULT GetCertificateContextProperty(PCCERT_CONTEXT pstCertContext, ByteBuffer& pbProperty, DWORD& dwSize);
 // "YYYY-MM-DD hh:mm:ss".

@@ -18,6 +18,22 @@ void DeleteContainer(const WString& wstrContainerName, const WCHAR* pwszProvider
               (DWORD)(bDeleted ? 0 : GetLastError()));
 }
 
+// A subject whose encoding is too long for a request fails with
+// NTE_BAD_DATA. One that cannot be encoded at all passes here: building the
+// request refuses it with its own status, as before.
+HRESULT CheckSubjectLength(const WCHAR* pwszSubjectDN) {
+    VELA_TRACE_SCOPE("CheckSubjectLength");
+    ByteBuffer pbName;
+    DWORD dwNameLength = 0;
+    if (FAILED(ComposeSubject(pwszSubjectDN, pbName, dwNameLength))) return VELA_OK;
+    if (dwNameLength > VELA_MAX_SUBJECT_ENCODED_LENGTH) {
+        VELA_LOG_FAILURE(NTE_BAD_DATA, "Check subject length",
+                         "dwNameLength > VELA_MAX_SUBJECT_ENCODED_LENGTH");
+        return NTE_BAD_DATA;
+    }
+    return VELA_OK;
+}
+
 }  // namespace
 
 DWORD GetProviderType(const WCHAR* pwszProviderName) {
@@ -139,7 +155,8 @@ HRESULT PKCS10CertRequisition(CharBuffer& pszRequest, WString& wstrContainerName
         VELA_LOG_FAILURE(E_INVALIDARG, "Check parameter", "lpwSubjectDN == NULL");
         return E_INVALIDARG;
     }
-    HRESULT hr = VELA_OK;
+    HRESULT hr = CheckSubjectLength(pwszSubjectDN);
+    if (FAILED(hr)) return hr;
     HCRYPTPROV hProvider = 0;
     WString wstrName = wstrContainerName;
     ByteBuffer pbTempKey, pbKey;

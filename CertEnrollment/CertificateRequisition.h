@@ -20,6 +20,13 @@ constexpr DWORD VELA_SM2_DELETE_KEYSET = 0xFFFF0002;
 constexpr LONG VELA_TEMP_KEY_BITS_RSA = 1024;
 constexpr LONG VELA_TEMP_KEY_BITS_SM2 = 256;
 
+// Largest encoded subject of a request. Real subjects take a few hundred
+// bytes; with this one the request (subject, keys of at most 4096 bits,
+// signature) stays under 72 KiB, so its Base64 text fits easily in the
+// 1 MiB that one native-messaging response may carry. A longer subject is
+// refused with NTE_BAD_DATA before any key is generated.
+constexpr DWORD VELA_MAX_SUBJECT_ENCODED_LENGTH = 64u << 10;
+
 // 24 for "Microsoft Enhanced RSA and AES Cryptographic Provider", 1 otherwise.
 DWORD GetProviderType(const WCHAR* pwszProviderName);
 

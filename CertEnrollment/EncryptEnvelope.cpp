@@ -2,6 +2,7 @@
 // of three 16-character decimal fields, then two length-prefixed Base64
 // pieces, each one DER value of an INTEGER and an OCTET STRING.
 #include "ASN1Engine.h"
+#include "CertificateInfo.h"
 #include "ImportEncryptCert.h"
 #include "VelaTrace.h"
 
@@ -196,7 +197,19 @@ HRESULT ParseEncryptCertPublicKeyCert(const WString& wstrEncryptPublicCert, Byte
     VELA_TRACE_SCOPE("ParseEncryptCertPublicKeyCert");
     WString text = wstrEncryptPublicCert;
     EraseCommaInWstr(text);
-    HRESULT hr = DecodeBase64Key(text, pbCert, dwCertLength);
-    if (FAILED(hr)) VELA_LOG_FAILURE(hr, "base64 decode public key FAILED.", "FAILED(hResult)");
-    return hr;
+    ByteBuffer cert;
+    DWORD certLength = 0;
+    HRESULT hr = DecodeBase64Key(text, cert, certLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "base64 decode public key FAILED.", "FAILED(hResult)");
+        return hr;
+    }
+    hr = CheckListedCertificateSize(cert.get(), certLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CheckListedCertificateSize", "FAILED(hResult)");
+        return hr;
+    }
+    pbCert = std::move(cert);
+    dwCertLength = certLength;
+    return VELA_OK;
 }

@@ -2,6 +2,7 @@
 #include "ImportEncryptCert.h"
 
 #include "CertHolders.h"
+#include "CertificateInfo.h"
 #include "VelaTrace.h"
 
 namespace {
@@ -111,10 +112,16 @@ HRESULT ImportSignCert(const WString& wstrKeyAlgorithm, const WString& wstrSignC
         VELA_LOG_FAILURE(hr, "base64 decode public key FAILED.", "FAILED(hResult)");
         return hr;
     }
-    // A copy of what the CA sent, for support staff (kept in the user's temp folder).
+    // A copy of what the CA sent, for support staff: only a certificate, in
+    // the user's own folder, the newest few.
     WString dumpPath;
-    DumpDatatoTempFile(dumpPath, cert.get(), certLength);
+    KeepCertificateCopy(dumpPath, cert.get(), certLength);
     TraceInfo(TEXT("ImportSignCert - certificate copy: %ws"), dumpPath.c_str());
+    hr = CheckListedCertificateSize(cert.get(), certLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CheckListedCertificateSize", "FAILED(hResult)");
+        return hr;
+    }
 
     ProviderHolder provider;
     hr = OpenSignContainer(wstrKeyAlgorithm, wstrCSPName, wstrContainerName, provider);

@@ -1,8 +1,12 @@
 #include "Misc.h"
 
+#include <shlobj.h>
+#include <shlwapi.h>
+
 #include "VelaFormat.h"
 #include "VelaTrace.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -298,6 +302,33 @@ struct FileCloser {
 using FileHolder = std::unique_ptr<void, FileCloser>;
 }  // namespace
 
+namespace {
+
+// Writes the data into a new file of that name (an existing one is deleted
+// first); every failure is logged.
+bool WriteNewFile(const WString& path, const BYTE* pbData, DWORD dwLength) {
+    VELA_TRACE_SCOPE("WriteNewFile");
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(path.c_str())) {
+        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "DeleteFile", "FALSE == bResult");
+        return false;
+    }
+    FileHolder file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        file.release();
+        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "CreateFile", "INVALID_HANDLE_VALUE == hFile");
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), pbData, dwLength, &written, nullptr) || written != dwLength) {
+        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "WriteFile", "FALSE == bResult");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void DumpDatatoTempFile(WString& wstrPath, const BYTE* pbData, DWORD dwLength) {
     VELA_TRACE_SCOPE("DumpDatatoTempFile");
     WString name, directory;
@@ -312,23 +343,98 @@ void DumpDatatoTempFile(WString& wstrPath, const BYTE* pbData, DWORD dwLength) {
         return;
     }
     WString path = directory + name + TEXT(".VELA");
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(path.c_str())) {
-        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "DeleteFile", "FALSE == bResult");
+    if (WriteNewFile(path, pbData, dwLength)) wstrPath = path;
+}
+
+HRESULT GetCertificateCopyDirPath(WString& wstrPath) {
+    VELA_TRACE_SCOPE("GetCertificateCopyDirPath");
+    WCHAR buffer[MAX_PATH] = {};
+    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                                  buffer);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "SHGetFolderPath", "FAILED(hResult)");
+        return hr;
+    }
+    if (!PathAppendW(buffer, VELA_CERT_COPY_FOLDER)) {
+        VELA_LOG_FAILURE(E_FAIL, "PathAppend", "FALSE == bResult");
+        return E_FAIL;
+    }
+    if (!CreateDirectoryW(buffer, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        hr = StatusFromWin32((LONG)GetLastError());
+        VELA_LOG_FAILURE(FAILED(hr) ? hr : E_FAIL, "CreateDirectory", "FALSE == bResult");
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    wstrPath = buffer;
+    return VELA_OK;
+}
+
+namespace {
+
+WString JoinPath(const WString& directory, const WString& name) {
+    WCHAR buffer[MAX_PATH] = {};
+    if (directory.size() >= MAX_PATH) return WString();
+    std::memcpy(buffer, directory.c_str(), directory.size() * sizeof(WCHAR));
+    return PathAppendW(buffer, name.c_str()) ? WString(buffer) : WString();
+}
+
+// Deletes the oldest copies in the folder so that at most
+// VELA_CERT_COPY_LIMIT remain; the copy named wstrKeep is never deleted.
+void PruneCertificateCopies(const WString& directory, const WString& wstrKeep) {
+    VELA_TRACE_SCOPE("PruneCertificateCopies");
+    struct Copy {
+        ULONGLONG time;
+        WString name;
+    };
+    std::vector<Copy> others;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(JoinPath(directory, TEXT("*.VELA")).c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wstrKeep == data.cFileName) continue;
+        ULONGLONG time = (ULONGLONG)data.ftLastWriteTime.dwHighDateTime << 32 | data.ftLastWriteTime.dwLowDateTime;
+        others.push_back(Copy{time, data.cFileName});
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    if (others.size() < VELA_CERT_COPY_LIMIT) return;
+    // Newest first; the copies past the limit (counting the one kept) go.
+    std::sort(others.begin(), others.end(), [](const Copy& a, const Copy& b) { return a.time > b.time; });
+    for (size_t i = VELA_CERT_COPY_LIMIT - 1; i < others.size(); ++i) {
+        WString path = JoinPath(directory, others[i].name);
+        if (path.empty() || !DeleteFileW(path.c_str()))
+            VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "DeleteFile", "FALSE == bResult");
+    }
+}
+
+}  // namespace
+
+void KeepCertificateCopy(WString& wstrPath, const BYTE* pbData, DWORD dwLength) {
+    VELA_TRACE_SCOPE("KeepCertificateCopy");
+    PCCERT_CONTEXT pCert = pbData ? CertCreateCertificateContext(X509_ASN_ENCODING, pbData, dwLength) : nullptr;
+    if (!pCert) {
+        TraceInfo(TEXT("KeepCertificateCopy - not a certificate, no copy kept"));
         return;
     }
-    FileHolder file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        file.release();
-        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "CreateFile", "INVALID_HANDLE_VALUE == hFile");
+    CertFreeCertificateContext(pCert);
+    WString name, directory;
+    HRESULT hr = CreateGUIDStr(name);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "CreateGUIDStr", "FAILED(hResult)");
         return;
     }
-    DWORD written = 0;
-    if (!WriteFile(file.get(), pbData, dwLength, &written, nullptr) || written != dwLength) {
-        VELA_LOG_FAILURE(StatusFromWin32((LONG)GetLastError()), "WriteFile", "FALSE == bResult");
+    hr = GetCertificateCopyDirPath(directory);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "GetCertificateCopyDirPath", "FAILED(hResult)");
         return;
     }
+    name += TEXT(".VELA");
+    WString path = JoinPath(directory, name);
+    if (path.empty()) {
+        VELA_LOG_FAILURE(E_FAIL, "PathAppend", "FALSE == bResult");
+        return;
+    }
+    if (!WriteNewFile(path, pbData, dwLength)) return;
     wstrPath = path;
+    PruneCertificateCopies(directory, name);
 }
 
 HRESULT GetProviderInfo(DWORD& dwLength, HCRYPTPROV hProvider, DWORD dwParam, ByteBuffer& pbValue) {

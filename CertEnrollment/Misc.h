@@ -50,6 +50,16 @@ HRESULT CreateGUIDStr(WString& wstrName);
 HRESULT GetTempDirPath(WString& wstrPath);
 // Writes the data to <temp>\<GUID>.VELA; on failure the path stays untouched.
 void DumpDatatoTempFile(WString& wstrPath, const BYTE* pbData, DWORD dwLength);
+// Diagnostic copies of installed certificates: <local application data>\Tessera,
+// the newest VELA_CERT_COPY_LIMIT of them.
+constexpr const WCHAR* VELA_CERT_COPY_FOLDER = TEXT("Tessera");
+constexpr size_t VELA_CERT_COPY_LIMIT = 16;
+// The folder of the copies, created when missing.
+HRESULT GetCertificateCopyDirPath(WString& wstrPath);
+// When the data decode as a certificate: writes them to <folder>\<GUID>.VELA
+// and deletes the oldest copies beyond the limit. Otherwise, and on any
+// failure (logged), nothing is written and the path stays untouched.
+void KeepCertificateCopy(WString& wstrPath, const BYTE* pbData, DWORD dwLength);
 // One CryptGetProvParam value (measured, then read into a zero-filled buffer).
 HRESULT GetProviderInfo(DWORD& dwLength, HCRYPTPROV hProvider, DWORD dwParam, ByteBuffer& pbValue);
 

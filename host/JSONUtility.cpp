@@ -67,6 +67,51 @@ bool HasEscapedNul(const char* text) {
     return false;
 }
 
+// Whether the first JSON value of the text stays within the request bounds:
+// containers nested at most JSON_MAX_REQUEST_DEPTH deep and at most
+// JSON_MAX_REQUEST_VALUES values in all. Each value after the first opens a
+// container or follows a comma, so those characters bound the count. The
+// scan ends where the first container closes: text after it is ignored by
+// the parser too. A text whose first value is no container is answered as
+// no request whatever follows, so counting on there changes no answer.
+// A text that is not JSON may pass; the parser refuses it.
+bool WithinRequestBounds(const char* text, const char*& pszReason) {
+    size_t nDepth = 0, nValues = 1;
+    for (const char* p = text; *p; ++p) {
+        switch (*p) {
+        case '"':
+            // Skip the string: to its closing quote, stepping over escapes.
+            for (++p;;) {
+                p += std::strcspn(p, "\"\\");
+                if (*p != '\\') break;
+                if (!*++p) break;
+                ++p;
+            }
+            if (!*p) return true;
+            break;
+        case '[':
+        case '{':
+            if (++nDepth > JSON_MAX_REQUEST_DEPTH) {
+                pszReason = "nDepth > JSON_MAX_REQUEST_DEPTH";
+                return false;
+            }
+            [[fallthrough]];
+        case ',':
+            if (++nValues > JSON_MAX_REQUEST_VALUES) {
+                pszReason = "nValues > JSON_MAX_REQUEST_VALUES";
+                return false;
+            }
+            break;
+        case ']':
+        case '}':
+            if (nDepth == 0 || --nDepth == 0) return true;
+            break;
+        default: break;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, const char* pszRequestMsg,
@@ -80,6 +125,13 @@ HRESULT ParseRequestMsgToJSON(JSONText& pszFunctionName, JSONPtr& pJSONParams, c
     }
     if (HasEscapedNul(pszRequestMsg)) {
         VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "Check text(\\u0000)", "NUL inside a string");
+        return VELA_E_JSON_REQUEST;
+    }
+    // The parser builds a node for every value: a text of small values
+    // would cost some sixty times its size before anything is checked.
+    const char* pszReason = nullptr;
+    if (!WithinRequestBounds(pszRequestMsg, pszReason)) {
+        VELA_HOST_FAILURE(VELA_E_JSON_REQUEST, kFunction, "Check text(bounds)", pszReason);
         return VELA_E_JSON_REQUEST;
     }
     // Text after the first complete value is ignored (not null-terminated mode).

@@ -35,6 +35,13 @@ constexpr int RESULT_KIND_INT = 7;     // 32-bit signed integer -> number
 // request object.
 constexpr HRESULT VELA_E_JSON_REQUEST = (HRESULT)255;
 
+// Bounds of a request text, checked before it is parsed: no operation takes
+// more than four parameters, each at most an object holding the value, so
+// a request object is a few levels deep and a few dozen values large.
+// Deeper or larger texts are refused with VELA_E_JSON_REQUEST.
+constexpr size_t JSON_MAX_REQUEST_DEPTH = 16;
+constexpr size_t JSON_MAX_REQUEST_VALUES = 256;
+
 // Fallback responses carry this error code.
 constexpr int FALLBACK_ERROR_CODE = (int)NTE_INTERNAL_ERROR;
 

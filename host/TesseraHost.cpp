@@ -7,6 +7,7 @@
 #include <new>
 
 #include "CertificateChainDelete.h"
+#include "HostMemory.h"
 #include "IOStream.h"
 #include "VelaTrace.h"
 #include "nmCryptoAgent.h"
@@ -40,6 +41,11 @@ void TraceMessageText(const char* pszLabel, const char* pszText) {
         nOffset += n;
     } while (nOffset < nLength);
 }
+
+// Requests from this size on are followed by handing the freed memory back:
+// buffers of that size are mapped on their own anyway, and the many smaller
+// pieces such a request leaves behind would keep the process large.
+constexpr DWORD kReleaseAfterLength = 4u << 20;
 
 bool IsInstallationSwitch(const WCHAR* pwszArg) {
     return pwszArg && pwszArg[0] == u'-' && (pwszArg[1] == u'i' || pwszArg[1] == u'I') && pwszArg[2] == 0;
@@ -91,6 +97,7 @@ int MsgHandleProc() {
 
         JSONText pszResponseMsg;
         ParseAndRespondRequest(pszInputMsg, &pszResponseMsg);
+        if (dwLength >= kReleaseAfterLength) ReleaseFreeMemory();
         if (!pszResponseMsg) {
             // Not even the fallback text could be built: no frame is written
             // for a missing response, and the conversation ends as for a

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "IOStream.h"
 #include "VelaFormat.h"
 #include "VelaTrace.h"
 
@@ -118,6 +119,20 @@ public:
         return VELA_OK;
     }
 
+    // A string result must leave its response within one frame, with room
+    // for a token: one that cannot is a failure of the operation, answered
+    // with a small frame, instead of a frame the channel cannot carry.
+    bool CheckFits(const char* pszResponseName, const CharBuffer& utf8, const WCHAR* pwszValueName) {
+        // {"function":"NAME","errorcode":0,"result":"TEXT"}
+        const size_t nLength = std::strlen(pszResponseName) + JSONEscapedLength(utf8.get()) + 45;
+        if (nLength + kTokenRoom > NM_MAX_RESPONSE_LENGTH) {
+            Fail(StepKind::Conversion, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), __LINE__,
+                 Step(TEXT("Check size"), pwszValueName), TEXT("nResponseLength > NM_MAX_RESPONSE_LENGTH"));
+            return false;
+        }
+        return true;
+    }
+
     HRESULT RespondBool(JSONPtr& pResponse, const char* pszResponseName, VARIANT_BOOL bValue) {
         // True only for the agent's boolean true (all bits set).
         unsigned char byValue = bValue == VARIANT_TRUE ? 1 : 0;
@@ -145,6 +160,7 @@ private:
     }
 
     static constexpr size_t kStepCapacity = 96;
+    static constexpr size_t kTokenRoom = 1024;
     TraceHelper m_scope;
     ErrorRule m_rule;
     bool m_bFailed = false;
@@ -174,9 +190,16 @@ HRESULT nmVELA_GetCSPInfo(JSONPtr& pResponse, const cJSON* pJSONArgs, CCryptoAge
 }
 
 HRESULT nmVELA_GetAllCertInfo(JSONPtr& pResponse, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent) {
+    // The listing grows with the user's store, which every site shares: a
+    // store too large to list must not end every conversation.
     WrapperFrame frame(TEXT("nmVELA_GetAllCertInfo"), ErrorRule::M);
-    return StringOperation(pResponse, pJSONArgs, pobjCryptoAgent, frame, "VELA_GetAllCertInfo",
-                           &CCryptoAgent::VELA_GetAllCertInfo, TEXT("VELA_GetAllCertInfo"), TEXT("AllCertInfo"));
+    BstrHolder value;
+    CharBuffer utf8;
+    if (frame.CheckArgs(pJSONArgs, 0) &&
+        frame.AgentCall(pobjCryptoAgent->VELA_GetAllCertInfo(&value.bstr), TEXT("VELA_GetAllCertInfo")) &&
+        frame.ToUTF8(value.bstr, TEXT("AllCertInfo"), utf8))
+        frame.CheckFits("VELA_GetAllCertInfo", utf8, TEXT("AllCertInfo"));
+    return frame.RespondString(pResponse, "VELA_GetAllCertInfo", utf8);
 }
 
 HRESULT nmVELA_GetContainer(JSONPtr& pResponse, const cJSON* pJSONArgs, CCryptoAgent* pobjCryptoAgent) {

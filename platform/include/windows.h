@@ -149,6 +149,7 @@ typedef union _LARGE_INTEGER {
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -325,6 +326,24 @@ EXTERN_C BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfByte
 EXTERN_C BOOL WINAPI CloseHandle(HANDLE hObject);
 EXTERN_C BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 EXTERN_C DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
+EXTERN_C BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+// Only "*" and "?" in the last component of the pattern are wild cards.
+EXTERN_C HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+EXTERN_C BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+EXTERN_C BOOL WINAPI FindClose(HANDLE hFindFile);
 
 // ---- time ----------------------------------------------------------------
 EXTERN_C void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);

@@ -2,6 +2,8 @@
 // modules and resources, system message texts, GUIDs, BSTRs, files, time.
 #include <windows.h>
 #include <io.h>
+#include <shlobj.h>
+#include <shlwapi.h>
 #include <evntrace.h>
 #include <tessera/platform_internal.h>
 #include <tessera/resources.h>
@@ -14,6 +16,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -477,6 +481,117 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR name) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return S_ISDIR(st.st_mode) ? 0x10 : FILE_ATTRIBUTE_NORMAL;
+}
+
+extern "C" BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    if (!name) return tessera::Fail(ERROR_INVALID_PARAMETER);
+    if (::mkdir(tessera::ToUtf8(name).c_str(), 0700) != 0)
+        return tessera::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno));
+    return TRUE;
+}
+
+namespace {
+struct FindHandle {
+    DIR* dir;
+    std::string directory;  // with its trailing '/'
+    std::string pattern;
+};
+
+bool CopyName(const std::string& name, WCHAR* out) {
+    std::u16string wide = tessera::ToUtf16(name);
+    if (wide.size() + 1 > MAX_PATH) return false;
+    std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+    return true;
+}
+
+FILETIME FileTimeOf(const struct timespec& t) {
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+    uint64_t ticks = uint64_t(int64_t(t.tv_sec) + kSecondsFrom1601To1970) * 10000000u + uint64_t(t.tv_nsec / 100);
+    return FILETIME{DWORD(ticks), DWORD(ticks >> 32)};
+}
+
+// The next entry that matches; false at the end of the directory.
+bool NextMatch(FindHandle& find, WIN32_FIND_DATAW& data) {
+    while (struct dirent* entry = ::readdir(find.dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." || ::fnmatch(find.pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
+        struct stat st;
+        if (::stat((find.directory + name).c_str(), &st) != 0) continue;
+        data = WIN32_FIND_DATAW{};
+        if (!CopyName(name, data.cFileName)) continue;
+        data.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+        data.ftCreationTime = FileTimeOf(st.st_ctim);
+        data.ftLastAccessTime = FileTimeOf(st.st_atim);
+        data.ftLastWriteTime = FileTimeOf(st.st_mtim);
+        data.nFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
+        data.nFileSizeLow = DWORD(st.st_size);
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+extern "C" HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    if (!pattern || !data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string text = tessera::ToUtf8(pattern);
+    size_t slash = text.rfind('/');
+    auto* find = new FindHandle{nullptr, slash == std::string::npos ? "./" : text.substr(0, slash + 1),
+                                slash == std::string::npos ? text : text.substr(slash + 1)};
+    find->dir = ::opendir(find->directory.c_str());
+    if (!find->dir) {
+        SetLastError(ErrorFromErrno(errno) == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+        delete find;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!NextMatch(*find, *data)) {
+        ::closedir(find->dir);
+        delete find;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return find;
+}
+
+extern "C" BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
+    if (!handle || handle == INVALID_HANDLE_VALUE || !data) return tessera::Fail(ERROR_INVALID_HANDLE);
+    return NextMatch(*static_cast<FindHandle*>(handle), *data) ? TRUE : tessera::Fail(ERROR_NO_MORE_FILES);
+}
+
+extern "C" BOOL FindClose(HANDLE handle) {
+    if (!handle || handle == INVALID_HANDLE_VALUE) return tessera::Fail(ERROR_INVALID_HANDLE);
+    auto* find = static_cast<FindHandle*>(handle);
+    ::closedir(find->dir);
+    delete find;
+    return TRUE;
+}
+
+extern "C" BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
+    if (!path || !more) return tessera::Fail(ERROR_INVALID_PARAMETER);
+    std::u16string joined = path;
+    if (!joined.empty() && joined.back() != u'/') joined.push_back(u'/');
+    while (*more == u'/') ++more;
+    joined += more;
+    if (joined.size() + 1 > MAX_PATH) return tessera::Fail(ERROR_INVALID_NAME);
+    std::memcpy(path, joined.c_str(), (joined.size() + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+extern "C" HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
+    if (!path || (csidl & 0xFF) != CSIDL_LOCAL_APPDATA) return E_INVALIDARG;
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder;
+    if (cache && cache[0] == '/') folder = cache;
+    else if (home && home[0] == '/') folder = std::string(home) + "/.cache";
+    else return HRESULT(0x80070003);  // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if ((csidl & CSIDL_FLAG_CREATE) && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return HRESULT(0x80070000u | ErrorFromErrno(errno));
+    if (!CopyName(folder, path)) return HRESULT(0x8007007Bu);  // HRESULT_FROM_WIN32(ERROR_INVALID_NAME)
+    return S_OK;
 }
 
 extern "C" DWORD GetCurrentProcessId(void) { return DWORD(::getpid()); }

@@ -104,9 +104,24 @@ def repository_inputs():
             add("der", b64(content.decode()))
 
 
+def request_bounds():
+    """Requests at and just past the value and depth bounds checked before parsing."""
+    def values(n):
+        return '{"function":"checkHost","params":[%s]}' % ",".join(["0"] * n)
+
+    def nested(depth):
+        return '{"function":"checkHost","params":%s%s}' % ("[" * depth, "]" * depth)
+
+    for text in (values(253), values(254), nested(15), nested(16), "\ufeff" + values(254),
+                 '{"function":"VELA_SetCSPInfo","params":[{"param":1024},{"param":"x"}],"m":[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]}',
+                 '{"function":"checkHost","params":[],"randomId":"[[[[,,,,"}' + "," * 300):
+        add("hostjson", text)
+
+
 def main():
     enrollments()
     repository_inputs()
+    request_bounds()
     for text in requests:
         add("hostjson", text)
         body = text.encode()

@@ -55,6 +55,17 @@ Conversation Converse(const std::vector<std::string>& pieces, const std::vector<
     return c;
 }
 
+// checkHost with n zeros as parameters, or with its parameters nested in
+// depth arrays.
+std::string CheckHostWithValues(size_t n) {
+    std::string params;
+    for (size_t i = 0; i < n; ++i) params += i ? ",0" : "0";
+    return R"({"function":"checkHost","params":[)" + params + "]}";
+}
+std::string CheckHostNested(size_t depth) {
+    return R"({"function":"checkHost","params":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
 std::string Frames(const std::vector<std::string>& bodies) {
     std::string stream;
     for (const std::string& b : bodies) stream += Frame(b);
@@ -106,6 +117,14 @@ TEST(HostConversation, AnswersEveryRequestInOrderWithItsExactResponse) {
         {R"({"function":"VELA_SetKeyAlgorithm","params":["rsa"],"randomId":"\u00e9\"\\"})",
          R"({"function":"VELA_SetKeyAlgorithm","errorcode":0,"result":true,"randomId":"é\"\\"})"},
         {std::string(5000, '[') + std::string(5000, ']'), Fallback("")},
+        // bounds checked before parsing: 256 values in all, containers 16 deep
+        {CheckHostWithValues(253), kCheckHostResponse},
+        {CheckHostWithValues(254), Fallback("")},
+        {CheckHostNested(15), kCheckHostResponse},
+        {CheckHostNested(16), Fallback("")},
+        {"\xEF\xBB\xBF" + CheckHostWithValues(254), Fallback("")},  // the parser skips a byte-order mark
+        {R"({"function":"checkHost","params":[],"randomId":"[[[[[[[[[[[[[[[[[[,,,,"})", R"({"function":"CheckHost","errorcode":0,"result":0,"randomId":"[[[[[[[[[[[[[[[[[[,,,,"})"},
+        {kCheckHost + std::string(1000, ',') + std::string(100, '['), kCheckHostResponse},
         // bytes that a text-mode channel would translate: CR LF, Ctrl-Z, and
         // lengths holding the byte 0A (a request of 10 bytes, a response of 266)
         {"{\r\n\"function\":\"checkHost\",\r\n\"params\":[]\r\n}", kCheckHostResponse},

@@ -121,6 +121,13 @@ class Host:
                     return int(line.split()[1])
         return -1
 
+    def peak_rss_kib(self):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return -1
+
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
@@ -157,8 +164,24 @@ class Host:
 
 
 def store_environment(store):
+    """The stores, and the user's temporary and cache folders, inside store."""
+    for folder in ("tmp", "cache"):
+        os.makedirs(os.path.join(store, folder), exist_ok=True)
     return {"TESSERA_STORE_DIR": os.path.join(store, "user"),
-            "TESSERA_MACHINE_STORE_DIR": os.path.join(store, "machine")}
+            "TESSERA_MACHINE_STORE_DIR": os.path.join(store, "machine"),
+            "TMPDIR": os.path.join(store, "tmp"), "XDG_CACHE_HOME": os.path.join(store, "cache")}
+
+
+def certificate_copies(store):
+    """{name: bytes} of the diagnostic certificate copies the host keeps."""
+    folder = os.path.join(store, "cache", "Tessera")
+    if not os.path.isdir(folder):
+        return {}
+    out = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            out[name] = f.read()
+    return out
 
 
 def user_db(store):

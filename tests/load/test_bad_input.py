@@ -1,13 +1,18 @@
 """Bad input from the page for every operation and parameter: each request
 gets an error answer, the host goes on with the next request, and the
 stores are not changed (their dump before and after is the same)."""
+import base64
 import json
 import os
+import time
 import unittest
 
 import hostlib as h
 
 VERSION = {"function": "VELA_GetVersion", "params": []}
+NTE_BAD_DATA = -2146893819
+MIB = 1 << 20
+FRAME = 64 * MIB  # the largest request a browser sends
 HUGE = "A" * (1 << 20)
 # Operations with parameters: (name, parameter kinds), as the page calls them.
 OPERATIONS = [
@@ -32,6 +37,27 @@ def body(value):
 
 def good_params(kinds):
     return [1 if kind == "int" else "x" for kind in kinds]
+
+
+def large_frames():
+    """(label, request text of a whole 64 MiB frame, whether it is served): many small
+    values, deep nesting and many members are refused before they are parsed, long
+    strings are served. Blanks after the request fill the frame."""
+    for label, text, served in large_requests():
+        yield label, text + b" " * (FRAME - len(text)), served
+
+
+def large_requests():
+    head = b'{"function":"checkHost","params":'
+    yield "small values", head + b"[" + b",".join([b"0"] * ((FRAME - len(head) - 3) // 2)) + b"]}", False
+    depth = (FRAME - len(head) - 1) // 2
+    yield "nested arrays", head + b"[" * depth + b"]" * depth + b"}", False
+    members = b',"m":0' * ((FRAME - len(head) - 3) // 6)
+    yield "many members", head + b"[]" + members + b"}", False
+    piece = b'"' + b"p" * (3 * MIB) + b'"'
+    yield "3 MiB strings", head + b'[],"pad":[' + b",".join([piece] * (FRAME // len(piece) - 1)) + b"]}", True
+    pad = head + b'[],"pad":"'
+    yield "one string", pad + b"p" * (FRAME - len(pad) - 2) + b'"}', True
 
 
 def cases(container, cert):
@@ -113,6 +139,11 @@ class BadInputTests(unittest.TestCase):
         self.assertEqual(host.stderr(), b"")
         self.assertEqual(h.dump(h.user_db(self.store)), before)
         h.check_stores(self, self.store, expect_certificates=1)
+        # Nothing in the temporary folder; copies only of the certificate.
+        self.assertEqual(os.listdir(os.path.join(self.store, "tmp")), [])
+        copies = h.certificate_copies(self.store)
+        self.assertLessEqual(len(copies), 16)
+        self.assertEqual(set(copies.values()), {base64.b64decode(self.cert)})
         print("bad input: %d requests refused" % len(all_cases))
 
     def test_bad_subjects_fail_and_the_host_goes_on(self):
@@ -130,8 +161,72 @@ class BadInputTests(unittest.TestCase):
                 answer = host.call("VELA_PKCS10CertRequisition", subject, 1, 1)
                 self.assertNotEqual(answer["errorcode"], 0)
                 self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
+        # A subject too long for any request is refused before a key is made.
+        before = h.containers(h.user_db(self.store))
+        answer = host.call("VELA_PKCS10CertRequisition", ",".join(["CN=a"] * 100000), 1, 1)
+        self.assertEqual(answer["errorcode"], NTE_BAD_DATA)
+        self.assertEqual(h.containers(h.user_db(self.store)), before)
         self.assertEqual(host.close(), 0)
         h.check_stores(self, self.store, expect_certificates=1)
+
+    def test_certificate_copies_keep_the_newest_sixteen(self):
+        folder = os.path.join(self.store, "cache", "Tessera")
+        der = base64.b64decode(self.cert)
+        self.assertEqual(list(h.certificate_copies(self.store).values()), [der])
+        now = time.time()
+        for i in range(20):
+            path = os.path.join(folder, "old-%02d.VELA" % i)
+            with open(path, "wb") as f:
+                f.write(b"old")
+            os.utime(path, (now - 3600 * (20 - i), now - 3600 * (20 - i)))
+        host = h.Host(self.store)
+        h.settings(host, h.Enrollment())
+        host.ok("VELA_ImportSignCert", 1, self.cert, self.container)
+        self.assertEqual(host.close(), 0)
+        copies = h.certificate_copies(self.store)
+        self.assertEqual(sorted(name for name in copies if name.startswith("old-")),
+                         ["old-%02d.VELA" % i for i in range(6, 20)])
+        self.assertEqual([copies[n] for n in copies if not n.startswith("old-")], [der, der])
+
+    def test_certificates_too_large_to_list_are_not_installed(self):
+        host = h.Host(self.store)
+        # A page's own certificate for its own key, with a 50,000-character name.
+        subject = "CN=" + "d" * 50000 + ",O=Tessera Bank"
+        for kind in (h.Enrollment("RSA", 1, 1024, subject), h.Enrollment("SM2", 1, 256, subject)):
+            with self.subTest(kind.algorithm):
+                container, request = h.prepare(host, kind)
+                cert, _ = h.issue(self.ca, "long-" + kind.algorithm, kind, request)
+                answer = host.call("VELA_ImportSignCert", 1, cert, container)
+                self.assertEqual(answer["errorcode"], NTE_BAD_DATA)
+        self.assertEqual(len(host.ok("VELA_GetAllCertInfo").split("||")), 1)
+        self.assertEqual(host.close(), 0)
+        h.check_stores(self, self.store, expect_certificates=1)
+
+    def test_large_frames_stay_within_their_memory_bound_and_give_it_back(self):
+        # Peak: 16 MiB plus twice the frame. After each request the host is
+        # back near its size before it (the sanitizers' allocator keeps freed
+        # memory, so the bounds are not checked there).
+        checked = os.environ.get("TESSERA_RSS_BOUND_KIB") != "0"
+        host = h.Host(self.store)
+        self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
+        baseline = host.rss_kib()
+        for label, text, served in large_frames():
+            with self.subTest(label):
+                self.assertEqual(len(text), FRAME)
+                host.send(text)
+                answer = h.parse(host.receive_raw())
+                self.assertEqual(answer["function"], "CheckHost" if served else "")
+                self.assertEqual(answer["errorcode"], 0 if served else h.ERROR_INTERNAL)
+                self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
+                after = host.rss_kib()
+                print("%s: RSS %d KiB after (%d KiB before the first)" % (label, after, baseline))
+                if checked:
+                    self.assertLessEqual(after, baseline + 16 * 1024)
+        peak = host.peak_rss_kib()
+        print("large frames: peak RSS %d KiB" % peak)
+        if checked:
+            self.assertLessEqual(peak, (16 * MIB + 2 * FRAME) // 1024)
+        self.assertEqual(host.close(), 0)
 
     def test_a_frame_over_64_mib_ends_the_conversation_unanswered(self):
         before = h.dump(h.user_db(self.store))

@@ -429,6 +429,49 @@ TEST(CertUtil, ListsExportsAndDeletes) {
     EXPECT_EQ(Shell(tool + " --json list --store MY", status).find(leaf.sha1), std::string::npos);
 }
 
+TEST(CertUtil, ListsAndPrunesCertificatesTooLargeToList) {
+    const auto& leaf = Facts("leaf");
+    ASSERT_TRUE(TesseraStoreAddLinkedCertificate(leaf.der, DWORD(leaf.length), u"util-container",
+                                                 u"Microsoft Enhanced Cryptographic Provider v1.0", 1, AT_SIGNATURE));
+    // Two certificates whose subjects hold 50,000 characters, made by OpenSSL.
+    const std::string tool = TESSERA_CERTUTIL;
+    int status = 0;
+    for (const char* name : {"long-1", "long-2"}) {
+        const std::string der = g_dirs.root + "/" + name + ".der";
+        Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null -days 1 "
+              "-subj /CN=" + std::string(name) + "/description=" + std::string(50000, 'd') +
+                  " -outform DER -out " + der + " 2>/dev/null",
+              status);
+        ASSERT_EQ(status, 0);
+        std::string bytes = Shell("cat " + der, status);
+        ASSERT_FALSE(bytes.empty());
+        ASSERT_TRUE(TesseraStoreAddLinkedCertificate(reinterpret_cast<const BYTE*>(bytes.data()), DWORD(bytes.size()), u"long",
+                                                     u"Microsoft Enhanced Cryptographic Provider v1.0", 1,
+                                                     AT_SIGNATURE));
+    }
+    struct Step {
+        const char* command;
+        int status;
+        int oversize;  // certificates "list --oversize" shows afterwards
+    } steps[] = {
+        {"list --oversize", 0, 2},
+        {"prune-oversize < /dev/null 2>/dev/null", 1 << 8, 2},  // not confirmed
+        {"prune-oversize --yes", 0, 0},
+    };
+    for (const Step& step : steps) {
+        Shell(tool + " --json " + step.command, status);
+        EXPECT_EQ(status, step.status) << step.command;
+        std::string listing = Shell(tool + " --json list --oversize --store MY", status);
+        size_t count = 0;
+        for (size_t at = listing.find("\"listedCharacters\":"); at != std::string::npos;
+             at = listing.find("\"listedCharacters\":", at + 1))
+            ++count;
+        EXPECT_EQ(count, size_t(step.oversize)) << step.command;
+    }
+    // The certificate of ordinary size stays.
+    EXPECT_NE(Shell(tool + " --json list --store MY", status).find(leaf.sha1), std::string::npos);
+}
+
 TEST(CertUtil, ListsAndDeletesContainers) {
     const std::string tool = TESSERA_CERTUTIL;
     const std::string provider = "\"Microsoft Enhanced Cryptographic Provider v1.0\"";

@@ -39,6 +39,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool pem = false;
+    bool oversize = false;
     std::string command;
     std::vector<std::string> args;
     std::string store;     // empty: every store
@@ -249,14 +250,30 @@ Record Describe(const StoreRef& s, PCCERT_CONTEXT c, bool json) {
     return r;
 }
 
+// The part of a page's certificate listing that the certificate itself
+// brings: its subject and its serial number in hexadecimal. Installations
+// refuse certificates that bring more than this (the enrollment core's
+// VELA_MAX_LISTED_CERT_CHARACTERS); older ones may still be in the store.
+constexpr size_t kMaxListedCharacters = 1024;
+
+size_t ListedCharacters(PCCERT_CONTEXT c) {
+    return ToUtf16(Name(c->pCertInfo->Subject)).size() + 2 * size_t(c->pCertInfo->SerialNumber.cbData);
+}
+
+bool Oversize(PCCERT_CONTEXT c) { return ListedCharacters(c) > kMaxListedCharacters; }
+
 int ListCertificates(const Options& o) {
     std::vector<Record> records;
     for (const StoreRef& s : Stores(o)) {
         HCERTSTORE store = Open(s);
         if (!store) return Error(o, "cannot open store " + s.location + "\\" + s.name, GetLastError());
         for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it;
-             it = CertEnumCertificatesInStore(store, it))
-            records.push_back(Describe(s, it, o.json));
+             it = CertEnumCertificatesInStore(store, it)) {
+            if (o.oversize && !Oversize(it)) continue;
+            Record r = Describe(s, it, o.json);
+            if (o.oversize) r.Add("listedCharacters", std::to_string(ListedCharacters(it)), true);
+            records.push_back(r);
+        }
         CertCloseStore(store, 0);
     }
     Print(o, "Certificates", records);
@@ -370,6 +387,37 @@ int DeleteCertificate(const Options& o) {
     if (!ok) return Error(o, "delete failed", error);
     if (o.json) std::cout << "{\"deleted\":" << JsonString(Upper(o.args[0])) << "}\n";
     else std::cout << "Deleted " << subject << "\n";
+    return 0;
+}
+
+// Deletes every certificate of the user's "MY" store (or the stores chosen)
+// that is too large for the listing pages read.
+int PruneOversize(const Options& o) {
+    Options scope = o;
+    if (scope.location.empty()) scope.location = "user";
+    if (scope.store.empty()) scope.store = "MY";
+    size_t deleted = 0;
+    for (const StoreRef& s : Stores(scope)) {
+        HCERTSTORE store = Open(s);
+        if (!store) return Error(o, "cannot open store " + s.location + "\\" + s.name, GetLastError());
+        std::vector<PCCERT_CONTEXT> found;
+        for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, nullptr); it;
+             it = CertEnumCertificatesInStore(store, it))
+            if (Oversize(it) && Own(s, it)) found.push_back(CertDuplicateCertificateContext(it));
+        bool confirmed = !found.empty() &&
+                         Confirm(o, "Delete " + std::to_string(found.size()) + " certificate(s) longer than " +
+                                        std::to_string(kMaxListedCharacters) + " characters from " + s.location +
+                                        "\\" + s.name + "?");
+        for (PCCERT_CONTEXT c : found) {
+            if (confirmed && CertDeleteCertificateFromStore(c)) ++deleted;
+            else if (!confirmed) CertFreeCertificateContext(c);
+        }
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(store, 0);
+        if (!found.empty() && !confirmed) return Error(o, "not confirmed; nothing deleted");
+    }
+    if (o.json) std::cout << "{\"deleted\":" << deleted << "}\n";
+    else std::cout << "Deleted " << deleted << " certificate(s)\n";
     return 0;
 }
 
@@ -524,7 +572,10 @@ void Usage() {
                  "  containers [--provider NAME]     key containers with their key types and algorithms\n"
                  "  stores [--location L] [--store S]    system stores and how many certificates they hold\n"
                  "  list [--location L] [--store S]  certificates: subject, issuer, serial, validity,\n"
-                 "                                   thumbprint and key-provider link\n"
+                 "                                   thumbprint and key-provider link; --oversize: only\n"
+                 "                                   those too large for the listing pages read\n"
+                 "  prune-oversize [--location L] [--store S] [--yes]\n"
+                 "                                   deletes those (default: the user's MY store)\n"
                  "  export THUMBPRINT [--pem] [--out FILE] [--location L] [--store S]\n"
                  "  delete-cert THUMBPRINT [--location L] [--store S] [--yes]\n"
                  "  delete-container NAME --provider NAME [--yes]\n"
@@ -546,6 +597,7 @@ int main(int argc, char** argv) {
         if (a == "--json") o.json = true;
         else if (a == "--yes" || a == "-y") o.yes = true;
         else if (a == "--pem") o.pem = true;
+        else if (a == "--oversize") o.oversize = true;
         else if (a == "--store" && value(o.store)) continue;
         else if (a == "--location" && value(o.location)) continue;
         else if (a == "--provider" && value(o.provider)) continue;
@@ -571,6 +623,7 @@ int main(int argc, char** argv) {
     if (o.command == "export") return ExportCertificate(o);
     if (o.command == "delete-cert") return DeleteCertificate(o);
     if (o.command == "delete-container") return DeleteContainer(o);
+    if (o.command == "prune-oversize") return PruneOversize(o);
     Usage();
     return o.command.empty() ? 0 : 2;
 }

@@ -1,0 +1,5 @@
+#include "HostMemory.h"
+
+#include <malloc.h>
+
+void ReleaseFreeMemory() { _heapmin(); }
