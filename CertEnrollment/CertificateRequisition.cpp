@@ -18,14 +18,19 @@ void DeleteContainer(const WString& wstrContainerName, const WCHAR* pwszProvider
               (DWORD)(bDeleted ? 0 : GetLastError()));
 }
 
-// A subject whose encoding is too long for a request fails with
-// NTE_BAD_DATA. One that cannot be encoded at all passes here: building the
-// request refuses it with its own status, as before.
+// The subject is encoded once before any key is generated, so a subject no
+// request can carry leaves no container behind: one that cannot be encoded
+// fails with the encoder's status (the status building the request would
+// give), one whose encoding is too long for a request with NTE_BAD_DATA.
 HRESULT CheckSubjectLength(const WCHAR* pwszSubjectDN) {
     VELA_TRACE_SCOPE("CheckSubjectLength");
     ByteBuffer pbName;
     DWORD dwNameLength = 0;
-    if (FAILED(ComposeSubject(pwszSubjectDN, pbName, dwNameLength))) return VELA_OK;
+    HRESULT hr = ComposeSubject(pwszSubjectDN, pbName, dwNameLength);
+    if (FAILED(hr)) {
+        VELA_LOG_FAILURE(hr, "ComposeSubject", "FAILED(hResult)");
+        return hr;
+    }
     if (dwNameLength > VELA_MAX_SUBJECT_ENCODED_LENGTH) {
         VELA_LOG_FAILURE(NTE_BAD_DATA, "Check subject length",
                          "dwNameLength > VELA_MAX_SUBJECT_ENCODED_LENGTH");
