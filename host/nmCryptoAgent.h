@@ -6,9 +6,10 @@
 
 #include "CryptoAgent.h"
 #include "JSONUtility.h"
+#include "TesseraVersion.h"
 
 // The version text the host reports for VELA_GetVersion.
-inline constexpr char TESSERA_HOST_VERSION[] = "3.2.0.3";
+inline constexpr char TESSERA_HOST_VERSION[] = TESSERA_VERSION_TEXT;
 
 // Every wrapper returns 0 and leaves a response object unless the object
 // itself cannot be built.

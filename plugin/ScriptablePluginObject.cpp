@@ -5,12 +5,13 @@
 #include <new>
 
 #include "BrowserServices.h"
+#include "TesseraVersion.h"
 #include "VelaTrace.h"
 
 namespace {
 
 // The version text pages see (the agent leaves it to the front end).
-const WCHAR kVersionText[] = TEXT("3.2.0.3");
+const WCHAR kVersionText[] = TESSERA_VERSION_WTEXT;
 const char kDefaultMethodText[] = "default method return val";
 
 // A BSTR argument owned for the length of one call.

@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libpugixml-dev
   g++-mingw-w64-x86-64-posix wine64
-  dpkg-dev nlohmann-json3-dev
+  dpkg-dev nlohmann-json3-dev lintian wixl osslsigncode
   clang-14 libclang-rt-14-dev
   chromium fonts-dejavu-core
 )

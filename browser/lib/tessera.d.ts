@@ -68,6 +68,9 @@ export interface CertRecord {
   provider: string;
 }
 
+/** The Tessera release this library belongs to. */
+export const VERSION: string;
+
 export const OPERATIONS: Readonly<Record<string, ReadonlyArray<readonly [string, 'string' | 'integer']>>>;
 
 export function statusFromErrorDesc(text: string | null): number | null;

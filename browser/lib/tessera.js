@@ -15,6 +15,10 @@
 
 const CHANNEL = 'tessera';
 
+// The Tessera release this library belongs to (the same for the host, the
+// plug-in and the extension).
+export const VERSION = '3.2.0.3';
+
 // Operation name -> parameter kinds, in position order.
 export const OPERATIONS = Object.freeze({
   VELA_GetCSPInfo: [],

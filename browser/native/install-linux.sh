@@ -7,9 +7,14 @@
 #                    [--uninstall] [--dry-run]
 #
 #   --user            manifests for the current user (the default)
-#   --system          manifests for every user of the machine (as root)
-#   --host PATH       the tessera-host program (default: build/linux/host/tessera-host);
-#                     the manifests carry its absolute path
+#   --system          manifests for every user of the machine (as root), where
+#                     the Debian package puts them; a host outside /usr and /opt
+#                     (a build tree, perhaps in a home folder other users cannot
+#                     enter) is first copied to /usr/local/lib/tessera/, the
+#                     package's layout under /usr/local
+#   --host PATH       the tessera-host program (default: build/linux/host/tessera-host,
+#                     else the installed /usr/lib/tessera/tessera-host); the
+#                     manifests carry its absolute path
 #   --browsers LIST   comma-separated: chrome,chromium,edge,firefox (default: all)
 #   --profile-dir DIR also (or, with --browsers none, only) a Chromium-family
 #                     profile started with --user-data-dir=DIR
@@ -20,7 +25,8 @@
 #                     per-user managed storage
 #   --setup           run "tessera-host -i" (installs the CA chains) afterwards;
 #                     the default with --system
-#   --uninstall       remove what this script writes
+#   --uninstall       remove what this script writes, and the folders it made
+#                     when they are empty
 #   --dry-run         print what would be written, write nothing
 set -euo pipefail
 
@@ -32,6 +38,8 @@ root=$(cd "$here/../.." && pwd)
 
 scope=user
 host="$root/build/linux/host/tessera-host"
+[ -x "$host" ] || [ ! -x /usr/lib/tessera/tessera-host ] || host=/usr/lib/tessera/tessera-host
+system_host=/usr/local/lib/tessera/tessera-host
 browsers=chrome,chromium,edge,firefox
 profile_dir=""
 origins=""
@@ -53,7 +61,7 @@ while [ $# -gt 0 ]; do
     --no-setup) setup=0 ;;
     --uninstall) uninstall=1 ;;
     --dry-run) dry=1 ;;
-    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument: $1" ;;
   esac
   shift
@@ -63,6 +71,15 @@ done
 if [ "$uninstall" -eq 0 ]; then
   [ -x "$host" ] || die "no executable tessera-host at $host (build it, or give --host)"
   host=$(realpath "$host")
+fi
+
+# A machine-wide registration must name a program every user can run.
+copy_host=0
+if [ "$scope" = system ] && [ "$uninstall" -eq 0 ]; then
+  case "$host" in
+    /usr/*|/opt/*) ;;
+    *) copy_host=1 ;;
+  esac
 fi
 
 # The directories each browser reads manifests from.
@@ -119,9 +136,21 @@ write_file() {
   echo "wrote $path"
 }
 
+# Folders this script never removes, even when empty.
+keep_dir() {
+  case "$1" in
+    /|/etc|/usr|/usr/lib|/usr/lib64|/usr/local|/usr/local/lib|"$HOME"|"${XDG_CONFIG_HOME:-$HOME/.config}"|"$profile_dir") return 0 ;;
+  esac
+  return 1
+}
+
 remove_file() {
   if [ "$dry" -eq 1 ]; then echo "would remove $1"; return; fi
   if [ -e "$1" ]; then rm -f "$1"; echo "removed $1"; fi
+  # Then the folders the file was in, while they are empty.
+  local d
+  d=$(dirname "$1")
+  while [ -d "$d" ] && ! keep_dir "$d" && rmdir "$d" 2>/dev/null; do d=$(dirname "$d"); done
 }
 
 manifest_for() {
@@ -139,6 +168,19 @@ install_manifest() {
     write_file "$dir/$HOST_NAME.json" "$(manifest_for "$kind")"
   fi
 }
+
+if [ "$copy_host" -eq 1 ]; then
+  if [ "$dry" -eq 1 ]; then
+    echo "would copy $host to $system_host"
+  else
+    install -D -m 755 "$host" "$system_host"
+    echo "copied $host to $system_host"
+  fi
+  host=$system_host
+fi
+if [ "$uninstall" -eq 1 ] && [ "$scope" = system ]; then
+  remove_file "$system_host"
+fi
 
 IFS=, read -r -a browser_list <<< "$browsers"
 for b in "${browser_list[@]}"; do

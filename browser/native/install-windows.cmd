@@ -94,8 +94,11 @@ if not exist "%HOST%" (
   exit /b 3
 )
 
-rem JSON strings: every backslash of the path doubled.
-set "JSONHOST=%HOST:\=\\%"
+rem The manifests lie beside the program and name it relative to themselves,
+rem which Chrome, Edge and Firefox accept on Windows: the files stay ASCII,
+rem so valid UTF-8 JSON whatever the folder's name and the console's code
+rem page (echo writes in the OEM code page).
+for %%I in ("%HOST%") do set "JSONHOST=%%~nxI"
 
 > "%CHROME_MANIFEST%" echo {
 >> "%CHROME_MANIFEST%" echo   "name": "%NAME%",
@@ -180,5 +183,34 @@ for %%K in ("%CHROME_KEY%" "%CHROMIUM_KEY%" "%EDGE_KEY%" "%FIREFOX_KEY%" "%CHROM
 for %%F in ("%CHROME_MANIFEST%" "%FIREFOX_MANIFEST%" "%FIREFOX_STORAGE%") do (
   if exist "%%~F" del /q "%%~F"
 )
+rem The parent keys this script may have made, each chain from the innermost
+rem out, when nothing else is left in them.
+set "S=%ROOT%\Software"
+set "P=%ROOT%\Software\Policies"
+call :prune "%S%\Google\Chrome\NativeMessagingHosts"
+call :prune "%S%\Google\Chrome"
+call :prune "%S%\Google"
+call :prune "%S%\Chromium\NativeMessagingHosts"
+call :prune "%S%\Chromium"
+call :prune "%S%\Microsoft\Edge\NativeMessagingHosts"
+call :prune "%S%\Microsoft\Edge"
+call :prune "%S%\Mozilla\NativeMessagingHosts"
+call :prune "%S%\Mozilla\ManagedStorage"
+call :prune "%S%\Mozilla"
+call :prune "%P%\Google\Chrome\3rdparty\extensions"
+call :prune "%P%\Google\Chrome\3rdparty"
+call :prune "%P%\Google\Chrome"
+call :prune "%P%\Google"
+call :prune "%P%\Microsoft\Edge\3rdparty\extensions"
+call :prune "%P%\Microsoft\Edge\3rdparty"
+call :prune "%P%\Microsoft\Edge"
 echo removed %NAME% from %ROOT%
+exit /b 0
+
+rem :prune KEY - deletes KEY when it holds no values and no subkeys ("reg
+rem query" then prints the key's name alone).
+:prune
+set /a LINES=0
+for /f "delims=" %%L in ('reg query "%~1" 2^>nul') do set /a LINES+=1
+if "%LINES%"=="1" reg delete "%~1" /f >nul 2>&1
 exit /b 0

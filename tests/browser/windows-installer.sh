@@ -49,8 +49,7 @@ if [ -z "$setup" ]; then
 fi
 chrome_manifest="$work/Tessera Host (x64)/$NAME.chrome.json"
 firefox_manifest="$work/Tessera Host (x64)/$NAME.firefox.json"
-json_host=${host//\\/\\\\}
-check "Chrome manifest carries the absolute path" 'grep -qF "\"path\": \"$json_host\"," "$chrome_manifest"'
+check "Chrome manifest names the program beside it" 'grep -qF "\"path\": \"tessera-host.exe\"," "$chrome_manifest"'
 check "Chrome manifest allows only the extension" 'grep -qF "\"allowed_origins\": [\"chrome-extension://$ID/\"]" "$chrome_manifest"'
 check "Firefox manifest allows only the add-on" 'grep -qF "\"allowed_extensions\": [\"tessera@tessera.example\"]" "$firefox_manifest"'
 if command -v node >/dev/null 2>&1; then
@@ -73,6 +72,25 @@ check "uninstall removes the manifests" '[ ! -e "$chrome_manifest" ] && [ ! -e "
 check "/machine writes HKLM" 'query "HKLM\\Software\\Microsoft\\Edge\\NativeMessagingHosts\\$NAME" | grep -qF "$(winpath "$chrome_manifest")"'
 "$wine" cmd /c "$script" /machine /host "$host" /uninstall >/dev/null 2>&1
 check "/machine uninstall" '! query "HKLM\\Software\\Microsoft\\Edge\\NativeMessagingHosts\\$NAME" | grep -q REG_SZ'
+
+# A folder with a Chinese name: the manifests must still be UTF-8 JSON and
+# name a program that is there; uninstalling leaves no key it made.
+key_exists() { "$wine" reg query "$1" >/dev/null 2>&1; }
+had_chromium=0; key_exists 'HKCU\Software\Chromium' && had_chromium=1
+had_policy=0; key_exists 'HKCU\Software\Policies\Google' && had_policy=1
+wide="$work/张三/Tessera"
+mkdir -p "$wide"
+cp "$exe" "$wide/tessera-host.exe"
+"$wine" cmd /c "$script" /user /host "$(winpath "$wide/tessera-host.exe")" /nosetup /origin https://bank.example >/dev/null 2>&1
+for m in "$wide/$NAME.chrome.json" "$wide/$NAME.firefox.json"; do
+  check "$(basename "$m") in a Chinese-named folder is UTF-8 JSON naming the program" \
+    'python3 -c "import json,os,sys; p=sys.argv[1]; m=json.loads(open(p,\"rb\").read().decode(\"utf-8\")); sys.exit(not os.path.isfile(os.path.join(os.path.dirname(p), m[\"path\"])))" "$m"'
+done
+check "the Chromium key names the manifest in that folder" 'query "HKCU\\Software\\Chromium\\NativeMessagingHosts\\$NAME" | grep -q "Tessera.$NAME.chrome.json"'
+"$wine" cmd /c "$script" /user /host "$(winpath "$wide/tessera-host.exe")" /uninstall >/dev/null 2>&1
+check "uninstall leaves only the program in that folder" '[ "$(ls "$wide")" = tessera-host.exe ]'
+if [ $had_chromium -eq 0 ]; then check "uninstall removes the Chromium key it made" '! key_exists "HKCU\\Software\\Chromium"'; fi
+if [ $had_policy -eq 0 ]; then check "uninstall removes the policy keys it made" '! key_exists "HKCU\\Software\\Policies\\Google"'; fi
 
 set +e
 "$wine" cmd /c "$script" /host 'C:\nowhere\tessera-host.exe' >/dev/null 2>&1; missing=$?

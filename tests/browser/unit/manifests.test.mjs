@@ -118,6 +118,11 @@ test('the Linux installer writes valid manifests with the host\'s absolute path,
 
     installer(['--uninstall', '--profile-dir', join(dir, 'profile')], env);
     for (const d of Object.keys(expect)) assert.equal(existsSync(join(d, `${HOST_NAME}.json`)), false, d);
+    // The folders it made go too; the ones it was given stay.
+    for (const d of ['.config/google-chrome', '.config/chromium', '.config/microsoft-edge', '.mozilla']) {
+      assert.equal(existsSync(join(home, d)), false, d);
+    }
+    assert.equal(existsSync(join(dir, 'profile')), true);
   } finally {
     rmSync(dir, { recursive: true, force: true });
   }
@@ -134,4 +139,19 @@ test('the Linux installer names the system-wide locations and refuses a host tha
   assert.ok(out.includes('"allowedOrigins": ["https://a.example", "https://b.example"]'));
   assert.ok(out.includes('would run: /usr/bin/true -i') || out.includes('would run: /bin/true -i'));
   assert.throws(() => installer(['--host', '/nonexistent/tessera-host', '--dry-run'], {}), /Command failed/);
+});
+
+test('a machine-wide registration of a host outside /usr and /opt names a copy every user can run', () => {
+  const dir = mkdtempSync(join(tmpdir(), 'tessera-install-'));
+  try {
+    const host = join(dir, 'tessera-host');
+    writeFileSync(host, '#!/bin/sh\n');
+    chmodSync(host, 0o755);
+    const out = installer(['--system', '--dry-run', '--browsers', 'chromium', '--host', host], {});
+    assert.ok(out.includes(`would copy ${host} to /usr/local/lib/tessera/tessera-host`), out);
+    assert.ok(out.includes('"path": "/usr/local/lib/tessera/tessera-host"'), out);
+    assert.ok(!out.includes(`"path": "${host}"`), out);
+  } finally {
+    rmSync(dir, { recursive: true, force: true });
+  }
 });
