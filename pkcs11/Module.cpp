@@ -413,6 +413,7 @@ ck_rv_t C_Decrypt(ck_session_handle_t handle, unsigned char* encrypted, unsigned
     Session* session = nullptr;
     if (ck_rv_t rv = Lookup(handle, session); rv != CKR_OK) return rv;
     if (!session->decrypt) return CKR_OPERATION_NOT_INITIALIZED;
+    if (session->decrypt->updated) return CKR_OPERATION_ACTIVE;  // a multi-part decryption ends with C_DecryptFinal
     if (!dataLength || (!encrypted && encryptedLength)) {
         session->decrypt.reset();
         return CKR_ARGUMENTS_BAD;
@@ -428,10 +429,44 @@ ck_rv_t C_Decrypt(ck_session_handle_t handle, unsigned char* encrypted, unsigned
     return rv;
 }
 
-ck_rv_t C_DecryptUpdate(ck_session_handle_t, unsigned char*, unsigned long, unsigned char*, unsigned long*) {
-    return NotSupported();
+// RSA decryption in parts: the parts make up the one ciphertext block,
+// decrypted by C_DecryptFinal; the Update calls give no output yet.
+ck_rv_t C_DecryptUpdate(ck_session_handle_t handle, unsigned char* part, unsigned long partLength,
+                        unsigned char*, unsigned long* outLength) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Session* session = nullptr;
+    if (ck_rv_t rv = Lookup(handle, session); rv != CKR_OK) return rv;
+    if (!session->decrypt) return CKR_OPERATION_NOT_INITIALIZED;
+    if (!outLength || (!part && partLength)) {
+        session->decrypt.reset();
+        return CKR_ARGUMENTS_BAD;
+    }
+    session->decrypt->data.insert(session->decrypt->data.end(), part, part + partLength);
+    session->decrypt->updated = true;
+    *outLength = 0;
+    return CKR_OK;
 }
-ck_rv_t C_DecryptFinal(ck_session_handle_t, unsigned char*, unsigned long*) { return NotSupported(); }
+
+ck_rv_t C_DecryptFinal(ck_session_handle_t handle, unsigned char* data, unsigned long* dataLength) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Session* session = nullptr;
+    if (ck_rv_t rv = Lookup(handle, session); rv != CKR_OK) return rv;
+    if (!session->decrypt) return CKR_OPERATION_NOT_INITIALIZED;
+    if (!dataLength) {
+        session->decrypt.reset();
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!data) {
+        *dataLength = OutputLength(*session->decrypt);
+        return CKR_OK;
+    }
+    Bytes plain;
+    const Bytes& block = session->decrypt->data;
+    ck_rv_t rv = DecryptData(*session->decrypt, block.data(), block.size(), plain);
+    if (rv == CKR_OK) rv = CopyOut(plain, data, dataLength);
+    if (rv != CKR_BUFFER_TOO_SMALL) session->decrypt.reset();
+    return rv;
+}
 
 ck_rv_t C_DigestInit(ck_session_handle_t, ck_mechanism*) { return NotSupported(); }
 ck_rv_t C_Digest(ck_session_handle_t, unsigned char*, unsigned long, unsigned char*, unsigned long*) {
