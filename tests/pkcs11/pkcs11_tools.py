@@ -4,6 +4,9 @@
   pkcs11_tools.py enroll STORE HOST     enrolls RSA (single and double) and SM2 into STORE
   pkcs11_tools.py check STORE MODULE    pkcs11-tool lists the token and objects and signs;
                                         OpenSSL verifies every signature with the certificate
+  pkcs11_tools.py nss STORE MODULE CERTUTIL
+                                        tessera-certutil registers the module in a new NSS
+                                        database, where NSS lists each certificate with its key
 """
 import hashlib
 import os
@@ -147,7 +150,35 @@ def spki_bits(spki):
     return spki[bits_start + 1:bits_end]  # less the unused-bits byte
 
 
+def nss(store, module, certutil):
+    os.environ["TESSERA_STORE_DIR"] = store
+    work = tempfile.mkdtemp(prefix="tessera-nss-")
+    db = os.path.join(work, "nssdb")
+    failures = []
+    subprocess.run([certutil, "nss-register", db, os.path.abspath(module)], check=True, stdout=subprocess.DEVNULL)
+    certs = subprocess.run(["certutil", "-d", "sql:" + db, "-L", "-h", "all"], capture_output=True, text=True).stdout
+    keys = subprocess.run(["certutil", "-d", "sql:" + db, "-K", "-h", "Tessera"], capture_output=True,
+                          text=True).stdout
+    for label in ("Zhang San", "Li Si", "Wang Wu"):
+        # "u" in the trust column: NSS found the private key of the certificate.
+        if not any(line.startswith("Tessera:" + label) and line.split()[-1] == "u,u,u"
+                   for line in certs.splitlines()):
+            failures.append("NSS lists %s with its key" % label)
+        if label not in keys:
+            failures.append("NSS lists the key of %s" % label)
+    subprocess.run([certutil, "nss-unregister", db], check=True, stdout=subprocess.DEVNULL)
+    modules = subprocess.run(["modutil", "-dbdir", "sql:" + db, "-list"], capture_output=True, text=True).stdout
+    if "Tessera" in modules:
+        failures.append("nss-unregister removes the module")
+    shutil.rmtree(work, ignore_errors=True)
+    for failure in failures:
+        print("FAILED: " + failure)
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "nss":
+        sys.exit(nss(sys.argv[2], sys.argv[3], sys.argv[4]))
     if sys.argv[1] == "enroll":
         enroll(sys.argv[2], sys.argv[3])
         sys.exit(0)
