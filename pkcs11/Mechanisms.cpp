@@ -4,8 +4,6 @@
 
 #include <wincrypt.h>
 
-#include <tessera/key_access.h>
-
 #include <openssl/ec.h>
 #include <openssl/rsa.h>
 
@@ -62,17 +60,6 @@ ck_rv_t ReadPssParameters(const ck_mechanism& mechanism, Operation& op) {
     if (!op.pssHash || !op.pssMgf || params.hash_alg == CKM_SHA224 || params.hash_alg == CKM_SHA512)
         return CKR_MECHANISM_PARAM_INVALID;
     return CKR_OK;
-}
-
-// Loads the private key through the key's container.
-ck_rv_t LoadKey(const KeyLink& link, Operation& op) {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, link.container.c_str(), link.provider.c_str(), link.providerType,
-                              link.acquireFlags))
-        return CKR_KEY_HANDLE_INVALID;  // the container went away since the objects were read
-    op.key.reset(TesseraCryptPrivateKey(provider, link.keySpec));
-    CryptReleaseContext(provider, 0);
-    return op.key ? CKR_OK : CKR_KEY_HANDLE_INVALID;
 }
 
 size_t ModulusBytes(const EVP_PKEY* key) { return size_t(EVP_PKEY_get_size(key)); }
@@ -180,7 +167,7 @@ ck_rv_t StartOperation(const Object& key, const ck_mechanism& mechanism, ck_attr
         return CKR_MECHANISM_PARAM_INVALID;
     }
     op.mechanism = mechanism.mechanism;
-    return LoadKey(key.link, op);
+    return CKR_OK;
 }
 
 unsigned long OutputLength(const Operation& op) {

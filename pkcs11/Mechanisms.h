@@ -14,9 +14,6 @@ namespace tessera::pkcs11 {
 // "1234567812345678"; the signature is r || s, 32 bytes each, big-endian.
 constexpr ck_mechanism_type_t CKM_TESSERA_SM2_SM3 = CKM_VENDOR_DEFINED | 0x54530001UL;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
 
 // One sign or decrypt operation of a session, from its Init call to the
 // call that ends it.
@@ -25,7 +22,7 @@ struct Operation {
     const EVP_MD* pssHash = nullptr;  // CKM_RSA_PKCS_PSS
     const EVP_MD* pssMgf = nullptr;
     unsigned long pssSalt = 0;
-    std::unique_ptr<EVP_PKEY, PkeyFree> key;
+    SharedKey key;
     Bytes data;  // collected by the Update calls
     bool updated = false;
 };
@@ -35,7 +32,7 @@ const std::vector<ck_mechanism_type_t>& MechanismList();
 ck_rv_t MechanismInfo(ck_mechanism_type_t type, ck_mechanism_info& info);
 
 // Checks the mechanism against the key and the purpose (CKA_SIGN or
-// CKA_DECRYPT) and loads the private key.
+// CKA_DECRYPT); the operation then needs its key (Token::PrivateKey).
 ck_rv_t StartOperation(const Object& key, const ck_mechanism& mechanism, ck_attribute_type_t purpose,
                        Operation& op);
 // Whether the mechanism takes its data in parts (C_SignUpdate).

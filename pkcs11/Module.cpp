@@ -77,6 +77,8 @@ ck_rv_t InitOperation(ck_session_handle_t handle, ck_mechanism* mechanism, ck_ob
     if (!object) return CKR_KEY_HANDLE_INVALID;
     Operation op;
     if (ck_rv_t rv = StartOperation(*object, *mechanism, purpose, op); rv != CKR_OK) return rv;
+    op.key = g_state.token.PrivateKey(key);
+    if (!op.key) return CKR_KEY_HANDLE_INVALID;
     slot.emplace(std::move(op));
     return CKR_OK;
 }
@@ -92,7 +94,7 @@ ck_rv_t CopyOut(const Bytes& bytes, unsigned char* out, unsigned long* length) {
         *length = bytes.size();
         return CKR_BUFFER_TOO_SMALL;
     }
-    std::memcpy(out, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     *length = bytes.size();
     return CKR_OK;
 }
@@ -351,7 +353,7 @@ ck_rv_t C_GetAttributeValue(ck_session_handle_t handle, ck_object_handle_t objec
             a.value_len = CK_UNAVAILABLE_INFORMATION;
             result = CKR_BUFFER_TOO_SMALL;
         } else {
-            std::memcpy(a.value, found->second.data(), found->second.size());
+            if (!found->second.empty()) std::memcpy(a.value, found->second.data(), found->second.size());
             a.value_len = found->second.size();
         }
     }

@@ -4,6 +4,7 @@
 
 #include <wincrypt.h>
 
+#include <tessera/key_access.h>
 #include <tessera/platform_internal.h>
 #include <tessera/store_snapshot.h>
 
@@ -148,7 +149,34 @@ void Token::Put(const std::string& identity, Object object) {
 }
 
 void Token::Refresh() {
+    std::map<ck_object_handle_t, Bytes> keyIds;
+    for (const auto& [handle, key] : m_keys) keyIds[handle] = m_objects.at(handle).attributes.at(CKA_ID);
     m_objects.clear();
+    RefreshObjects();
+    // Keep a loaded key only while its object stays, with the same key.
+    for (auto it = m_keys.begin(); it != m_keys.end();) {
+        auto found = m_objects.find(it->first);
+        bool same = found != m_objects.end() && found->second.attributes.at(CKA_ID) == keyIds[it->first];
+        it = same ? std::next(it) : m_keys.erase(it);
+    }
+}
+
+SharedKey Token::PrivateKey(ck_object_handle_t handle) {
+    auto cached = m_keys.find(handle);
+    if (cached != m_keys.end()) return cached->second;
+    const Object* o = Find(handle);
+    if (!o || o->objectClass != CKO_PRIVATE_KEY) return nullptr;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, o->link.container.c_str(), o->link.provider.c_str(), o->link.providerType,
+                              o->link.acquireFlags))
+        return nullptr;  // the container went away since the objects were read
+    SharedKey key(TesseraCryptPrivateKey(provider, o->link.keySpec), EVP_PKEY_free);
+    CryptReleaseContext(provider, 0);
+    if (key) m_keys[handle] = key;
+    return key;
+}
+
+void Token::RefreshObjects() {
     StoreReadSnapshot snapshot;
     std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                                            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,

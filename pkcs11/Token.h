@@ -8,14 +8,18 @@
 
 #include <windows.h>
 
+#include <openssl/evp.h>
+
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tessera::pkcs11 {
 
 using Bytes = std::vector<unsigned char>;
+using SharedKey = std::shared_ptr<EVP_PKEY>;
 
 // Which container key an object stands for.
 struct KeyLink {
@@ -42,11 +46,18 @@ public:
     void Refresh();
     const Object* Find(ck_object_handle_t handle) const;
     std::vector<ck_object_handle_t> Match(const struct ck_attribute* templ, unsigned long count) const;
+    // The private key behind a private-key object, loaded through its
+    // container once and kept while the object stays on the token (OpenSSL
+    // then keeps its precomputed values between signatures). Null when the
+    // container no longer has it.
+    SharedKey PrivateKey(ck_object_handle_t handle);
 
 private:
     void Put(const std::string& identity, Object object);
+    void RefreshObjects();
     std::map<ck_object_handle_t, Object> m_objects;
     std::map<std::string, ck_object_handle_t> m_handles;
+    std::map<ck_object_handle_t, SharedKey> m_keys;
     ck_object_handle_t m_next = 1;
 };
 

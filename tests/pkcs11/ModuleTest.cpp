@@ -76,12 +76,15 @@ TEST_F(Pkcs11, MisuseGetsTheErrorACallerExpects) {
     ASSERT_FALSE(ec.empty());
     ASSERT_FALSE(certs.empty());
     // A signature-only RSA key: the double enrollment's signing key has no CKA_DECRYPT.
-    ck_object_handle_t signOnly = 0;
+    ck_object_handle_t signOnly = 0, exchange = 0;
     for (auto h : rsa) {
         unsigned char decrypt = 1;
         ck_attribute a = {CKA_DECRYPT, &decrypt, 1};
-        if (f->C_GetAttributeValue(session, h, &a, 1) == CKR_OK && !decrypt) signOnly = h;
+        ASSERT_EQ(f->C_GetAttributeValue(session, h, &a, 1), CKR_OK);
+        (decrypt ? exchange : signOnly) = h;
     }
+    ASSERT_NE(signOnly, 0UL);
+    ASSERT_NE(exchange, 0UL);
     ck_mechanism sha256 = {CKM_SHA256_RSA_PKCS, nullptr, 0};
     ck_mechanism pssNoParams = {CKM_RSA_PKCS_PSS, nullptr, 0};
     ck_mechanism digestOnly = {CKM_SHA256, nullptr, 0};
@@ -129,7 +132,7 @@ TEST_F(Pkcs11, MisuseGetsTheErrorACallerExpects) {
              ck_mechanism m = {CKM_RSA_PKCS, nullptr, 0}; return f->C_DecryptInit(s, &m, signOnly); },
          CKR_KEY_FUNCTION_NOT_PERMITTED},
         {"decrypt a block of the wrong length", [&](auto&, auto* f, auto s) {
-             ck_mechanism m = {CKM_RSA_PKCS, nullptr, 0}; f->C_DecryptInit(s, &m, k);
+             ck_mechanism m = {CKM_RSA_PKCS, nullptr, 0}; f->C_DecryptInit(s, &m, exchange);
              unsigned long n = sizeof out; return f->C_Decrypt(s, data, 4, out, &n); },
          CKR_ENCRYPTED_DATA_LEN_RANGE},
         {"create an object", [](auto&, auto* f, auto s) { ck_object_handle_t h;
