@@ -4,6 +4,9 @@
   pkcs11_tools.py enroll STORE HOST     enrolls RSA (single and double) and SM2 into STORE
   pkcs11_tools.py check STORE MODULE    pkcs11-tool lists the token and objects and signs;
                                         OpenSSL verifies every signature with the certificate
+  pkcs11_tools.py tls STORE MODULE      NSS's tstclnt with the module completes a TLS 1.3 handshake
+                                        with client authentication against openssl s_server, which
+                                        trusts the test CA and reports the enrolled subject
   pkcs11_tools.py nss STORE MODULE CERTUTIL
                                         tessera-certutil registers the module in a new NSS
                                         database, where NSS lists each certificate with its key
@@ -14,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENROLL = os.path.join(HERE, "..", "..", "scripts", "enroll.py")
@@ -21,9 +25,13 @@ SM2_ID = "distid:1234567812345678"
 
 
 def enroll(store, host):
+    """Enrolls into STORE and keeps the test CA's RSA certificate beside it (STORE.ca-rsa.pem)."""
     shutil.rmtree(store, ignore_errors=True)
-    subprocess.run([sys.executable, ENROLL, "--host", os.path.abspath(host), "--store", store], check=True,
-                   stdout=subprocess.DEVNULL)
+    done = subprocess.run([sys.executable, ENROLL, "--host", os.path.abspath(host), "--store", store, "--keep"],
+                          check=True, capture_output=True, text=True)
+    kept = done.stdout.rsplit("stores and CA kept in ", 1)[1].split()[0]
+    shutil.copy(os.path.join(kept, "ca", "ca-rsa.pem"), store + ".ca-rsa.pem")
+    shutil.rmtree(kept, ignore_errors=True)
 
 
 def tool(module, *args):
@@ -176,7 +184,67 @@ def nss(store, module, certutil):
     return 1 if failures else 0
 
 
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tls(store, module):
+    os.environ["TESSERA_STORE_DIR"] = store
+    work = tempfile.mkdtemp(prefix="tessera-tls-")
+    db = os.path.join(work, "nssdb")
+    os.mkdir(db)
+    subprocess.run(["certutil", "-N", "-d", "sql:" + db, "--empty-password"], check=True)
+    subprocess.run(["modutil", "-dbdir", "sql:" + db, "-add", "Tessera", "-libfile", os.path.abspath(module),
+                    "-force"], check=True, capture_output=True)
+    key, cert = os.path.join(work, "server.key"), os.path.join(work, "server.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1"],
+                   check=True, capture_output=True)
+    port = free_port()
+    # s_server -www answers the request with a page describing the
+    # connection, the client certificate included. Its standard input stays
+    # open (a closed one makes it stop before accepting).
+    server = subprocess.Popen(["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert", cert,
+                               "-key", key, "-tls1_3", "-Verify", "1", "-verify_return_error",
+                               "-CAfile", store + ".ca-rsa.pem", "-naccept", "1", "-www"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    line = ""
+    while line not in ("ACCEPT\n",) and server.poll() is None:  # listening
+        line = server.stdout.readline()
+    client = subprocess.Popen(["tstclnt", "-h", "127.0.0.1", "-p", str(port), "-d", "sql:" + db,
+                               "-n", "Tessera:Zhang San", "-V", "tls1.3:tls1.3", "-o"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    watchdog = threading.Timer(60, lambda: (client.kill(), server.kill()))
+    watchdog.start()
+    client.stdin.write("GET / HTTP/1.0\r\n\r\n")
+    client.stdin.flush()
+    page = []
+    for line in client.stdout:  # the page ends the exchange; the tools wait for more
+        page.append(line)
+        if "</HTML>" in line:
+            break
+    watchdog.cancel()
+    client.kill()
+    server.kill()
+    client.wait()
+    server.wait()
+    shutil.rmtree(work, ignore_errors=True)
+    text = "".join(page)
+    expected = ["Protocol  : TLSv1.3", "Peer signature type: RSA-PSS", "Verify return code: 0 (ok)",
+                "Subject: C=CN, O=Tessera Bank, OU=Retail, CN=Zhang San"]
+    missing = [e for e in expected if e not in text]
+    if missing:
+        print("FAILED: the server's page lacks %s\n%s" % (missing, text))
+        return 1
+    return 0
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "tls":
+        sys.exit(tls(sys.argv[2], sys.argv[3]))
     if sys.argv[1] == "nss":
         sys.exit(nss(sys.argv[2], sys.argv[3], sys.argv[4]))
     if sys.argv[1] == "enroll":
