@@ -2,6 +2,7 @@
 // database and module paths as single arguments.
 #include "NssModule.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,13 +24,21 @@ std::string DefaultModule() {
     return module && *module ? module : TESSERA_PKCS11_INSTALLED;
 }
 
-int Run(std::vector<std::string> argv) {
+// quiet: the program's output goes to /dev/null (an expected failure).
+int Run(std::vector<std::string> argv, bool quiet = false) {
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
     pid_t child = fork();
     if (child < 0) return 1;
     if (child == 0) {
+        if (quiet) {
+            int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) {
+                dup2(null, 1);
+                dup2(null, 2);
+            }
+        }
         execvp(raw[0], raw.data());
         _exit(127);
     }
@@ -68,7 +77,7 @@ int RegisterNssModule(const std::vector<std::string>& args) {
     }
     if (int rc = EnsureDatabase(dir); rc != 0) return rc;
     // Registering again replaces the entry, so the command can be repeated.
-    Run({"modutil", "-dbdir", "sql:" + dir, "-delete", kModuleName, "-force"});
+    Run({"modutil", "-dbdir", "sql:" + dir, "-delete", kModuleName, "-force"}, true);
     int rc = Run({"modutil", "-dbdir", "sql:" + dir, "-add", kModuleName, "-libfile", module, "-force"});
     if (rc == 0) std::cout << "Registered " << module << " as \"" << kModuleName << "\" in " << dir << "\n";
     return rc;
