@@ -8,6 +8,7 @@ packages=(
   python3 libssl-dev openssl libsqlite3-dev sqlite3 libcjson-dev libpugixml-dev
   g++-mingw-w64-x86-64-posix wine64
   dpkg-dev nlohmann-json3-dev lintian wixl osslsigncode
+  libp11-kit-dev p11-kit opensc libnss3-tools
   clang-14 libclang-rt-14-dev
   chromium fonts-dejavu-core
 )

@@ -10,6 +10,8 @@
 
 #include "store/Database.h"
 
+#include "NssModule.h"
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -579,6 +581,9 @@ void Usage() {
                  "  export THUMBPRINT [--pem] [--out FILE] [--location L] [--store S]\n"
                  "  delete-cert THUMBPRINT [--location L] [--store S] [--yes]\n"
                  "  delete-container NAME --provider NAME [--yes]\n"
+                 "  nss-register [NSSDB [MODULE]]    adds the PKCS #11 module to an NSS database\n"
+                 "                                   (default ~/.pki/nssdb, as Chromium uses)\n"
+                 "  nss-unregister [NSSDB]           removes it again\n"
                  "L is user or machine; S is MY, CA, ROOT or another store name.\n"
                  "Deletions ask for confirmation on standard input unless --yes is given.\n";
 }
@@ -624,6 +629,8 @@ int main(int argc, char** argv) {
     if (o.command == "delete-cert") return DeleteCertificate(o);
     if (o.command == "delete-container") return DeleteContainer(o);
     if (o.command == "prune-oversize") return PruneOversize(o);
+    if (o.command == "nss-register") return RegisterNssModule(o.args);
+    if (o.command == "nss-unregister") return UnregisterNssModule(o.args);
     Usage();
     return o.command.empty() ? 0 : 2;
 }
