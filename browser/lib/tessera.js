@@ -36,11 +36,11 @@ export const OPERATIONS = Object.freeze({
 const NOT_RECORDING = new Set(['VELA_HavePermissiontoGenerateKeyPair', 'VELA_GetVersion', 'GetLastErrorDesc']);
 
 export class TesseraError extends Error {
-  constructor({ message, code, operation = null, errorcode = null, lastErrorDesc = null, status = null, response = null }) {
+  constructor({ message, code, operation = null, errorcode = null, lastErrorDesc = null, status = null, response = null, reason = null }) {
     super(message);
     this.name = 'TesseraError';
     // AGENT (the host answered with a non-zero errorcode), EXTENSION_MISSING,
-    // ORIGIN_NOT_ALLOWED, HOST_NOT_INSTALLED, HOST_FORBIDDEN, HOST_EXITED,
+    // INSECURE_CONTEXT, ORIGIN_NOT_ALLOWED, HOST_NOT_INSTALLED, HOST_FORBIDDEN, HOST_EXITED,
     // HOST_ERROR, TIMEOUT, BAD_ARGUMENT, BAD_REQUEST, BAD_RESPONSE, EXTENSION_ERROR.
     this.code = code;
     this.operation = operation;
@@ -49,6 +49,9 @@ export class TesseraError extends Error {
     // The status that the error text names as "(0x........)", as a signed 32-bit number.
     this.status = status;
     this.response = response;
+    // ORIGIN_NOT_ALLOWED: 'policy', 'user' (the user said no) or 'dismissed'
+    // (the question was closed without an answer).
+    this.reason = reason;
   }
 }
 
@@ -126,6 +129,12 @@ export class Tessera {
     }
     const p = this._pending.get(data.id);
     if (!p) return;
+    if (typeof data.hostSerial === 'string') this._hostSerialSeen = data.hostSerial;
+    if (typeof data.event === 'string') {
+      if (data.event === 'consent') clearTimeout(p.timer);
+      else if (data.event === 'started') p.arm(p.limit);
+      return;
+    }
     this._pending.delete(data.id);
     clearTimeout(p.timer);
     if (data.type === 'pong') {
@@ -137,6 +146,7 @@ export class Tessera {
         code: data.error.code || 'EXTENSION_ERROR',
         operation: data.error.operation || p.operation,
         message: data.error.message || 'The Tessera extension reported an error.',
+        reason: data.error.reason || null,
       }));
     } else if (data.response && typeof data.response === 'object') {
       p.resolve(data.response);
@@ -145,25 +155,43 @@ export class Tessera {
     }
   }
 
-  _post(message, operation, timeoutMs, timeoutCode) {
+  // Posts one message to the content script. The timer is the safety net
+  // for an extension that went away: it stops while the user is being asked
+  // for consent and starts again, with the extension's own limit, when the
+  // call is sent to the host (time in the queue does not count).
+  _post(message, operation, timeoutMs, timeoutCode, extraMs = 0) {
     return new Promise((resolve, reject) => {
       const id = newId();
-      const timer = setTimeout(() => {
-        this._pending.delete(id);
-        reject(new TesseraError({
-          code: timeoutCode, operation,
-          message: timeoutCode === 'EXTENSION_MISSING'
-            ? 'The Tessera extension is not installed or not enabled for this page.'
-            : `${operation} did not complete within ${timeoutMs} ms.`,
-        }));
-      }, timeoutMs);
-      this._pending.set(id, { resolve, reject, timer, operation });
+      const p = { resolve, reject, timer: null, operation, started: null };
+      const arm = (ms) => {
+        clearTimeout(p.timer);
+        p.timer = setTimeout(() => {
+          this._pending.delete(id);
+          reject(new TesseraError({
+            code: timeoutCode, operation,
+            message: timeoutCode === 'EXTENSION_MISSING'
+              ? 'The Tessera extension is not installed or not enabled for this page.'
+              : `${operation} did not complete within ${timeoutMs} ms.`,
+          }));
+        }, ms);
+      };
+      p.arm = arm;
+      p.limit = timeoutMs + extraMs;
+      arm(p.limit);
+      this._pending.set(id, p);
       this.window.postMessage(Object.assign({ channel: CHANNEL, direction: 'to-extension', id }, message), this.window.location.origin);
     });
   }
 
   // Resolves when the extension's content script answers a probe.
   async _ensureExtension() {
+    if (this.window.isSecureContext === false) {
+      throw new TesseraError({
+        code: 'INSECURE_CONTEXT', operation: 'ping',
+        message: `This page (${this.window.location.origin}) is not a secure context: Tessera serves only https pages ` +
+          '(and http://localhost or http://127.0.0.1 for development).',
+      });
+    }
     if (this._extensionPresent) return;
     await this._post({ type: 'ping' }, 'ping', this.extensionTimeoutMs, 'EXTENSION_MISSING');
   }
@@ -174,7 +202,7 @@ export class Tessera {
     const limit = timeoutMs ?? this.timeoutMs;
     // The extension applies the same limit; ours is the safety net for an
     // extension that went away, so it waits a little longer.
-    const response = await this._post({ function: operation, params, timeoutMs: limit }, operation, limit + 2000, 'TIMEOUT');
+    const response = await this._post({ function: operation, params, timeoutMs: limit }, operation, limit, 'TIMEOUT', 2000);
     if (typeof response.errorcode !== 'number') {
       throw new TesseraError({ code: 'BAD_RESPONSE', operation, response, message: `The host's answer to ${operation} has no errorcode.` });
     }

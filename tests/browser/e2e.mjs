@@ -145,17 +145,31 @@ const context = await chromium.launchPersistentContext(profile, {
   },
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    `--disable-extensions-except=${EXTENSION_DIR}`, `--load-extension=${EXTENSION_DIR}`],
+    `--disable-extensions-except=${EXTENSION_DIR}`, `--load-extension=${EXTENSION_DIR}`,
+    // A name for loopback that is not a secure context over plain http.
+    '--host-resolver-rules=MAP insecure.test 127.0.0.1'],
 });
 
+// Waits for the extension's consent window, checks the origin it names and
+// answers it.
+async function answerConsent(origin, allow) {
+  const win = await context.waitForEvent('page', {
+    predicate: (p) => p.url().startsWith(`chrome-extension://${EXTENSION_ID}/consent.html`), timeout: 20000,
+  });
+  await win.waitForSelector('body[data-origin]');
+  assertEqual(await win.getAttribute('body', 'data-origin'), origin, 'origin named in the consent window');
+  await win.click(allow ? '#allow' : '#deny');
+}
+
 // Opens the demo page in a new tab and waits until it has checked the host.
-async function openDemo() {
+async function openDemo(url = demo.url) {
   const page = await context.newPage();
-  await page.goto(demo.url);
+  await page.goto(url);
   await page.waitForFunction(() => window.tesseraDemo !== undefined);
   await page.evaluate(() => window.tesseraDemo.ready);
   return page;
 }
+const demoOrigin = new URL(demo.url).origin;
 
 // Calls one operation through the page library; resolves with
 // { ok, value } or { ok: false, error: { code, errorcode, lastErrorDesc, status, operation } }.
@@ -190,8 +204,12 @@ try {
     assertEqual(new URL(worker.url()).host, EXTENSION_ID, 'extension id');
   });
 
+  await scenario('the first call of an origin asks the user; allowed, the demo page reaches the host', async () => {
+    [demoPage] = await Promise.all([openDemo(), answerConsent(demoOrigin, true)]);
+  });
+
   await scenario('checkHost and version on the demo page', async () => {
-    demoPage = await openDemo();
+    if (!demoPage) demoPage = await openDemo();
     const r = await checkHost(demoPage);
     assert(r.extension, 'extension present');
     assert(r.host, `host present (${r.error && r.error.message})`);
@@ -290,28 +308,58 @@ try {
     csp: sm2Csp(), alg: 'SM2', keyLength: 256, certType: 2, subject: 'CN=Demo User Double SM2,O=Demo Bank,C=CN',
   }));
 
-  await scenario('a page on an origin that is not allowed is refused and starts no host', async () => {
+  await scenario('a page whose origin the user does not allow is refused, is not asked again and starts no host', async () => {
     const before = hostPids().length;
     const page = await context.newPage();
     await page.goto(refusedUrl);
     await page.waitForFunction(() => window.Tessera !== undefined);
-    const r = await page.evaluate(async () => {
+    const [r] = await Promise.all([page.evaluate(async () => {
       const t = new window.Tessera();
       const check = await t.checkHost();
       let direct;
       try {
         await t.VELA_GetVersion();
       } catch (e) {
-        direct = e.code;
+        direct = [e.code, e.reason];
       }
-      return { extension: check.extension, host: check.host, code: check.error && check.error.code, direct };
-    });
+      return { extension: check.extension, host: check.host, code: check.error && check.error.code, reason: check.error && check.error.reason, direct };
+    }), answerConsent(new URL(refusedUrl).origin, false)]);
     await page.close();
     assert(r.extension, 'the extension answers the page');
     assertEqual(r.host, false, 'host reachable');
     assertEqual(r.code, 'ORIGIN_NOT_ALLOWED', 'checkHost error');
-    assertEqual(r.direct, 'ORIGIN_NOT_ALLOWED', 'operation error');
+    assertEqual(r.reason, 'user', 'refused by the user');
+    assertEqual(JSON.stringify(r.direct), JSON.stringify(['ORIGIN_NOT_ALLOWED', 'user']), 'operation error, without a second question');
     assertEqual(hostPids().length, before, 'hosts started for the refused page');
+  });
+
+  await scenario('the options page lists the answers; a revoked origin is asked again', async () => {
+    const options = await context.newPage();
+    await options.goto(`chrome-extension://${EXTENSION_ID}/options.html`);
+    await options.waitForSelector('body[data-ready]');
+    const rows = await options.$$eval('#consents tbody tr', (trs) => trs.map((tr) => [tr.dataset.origin, tr.cells[1].textContent]));
+    assertEqual(JSON.stringify(rows.sort()), JSON.stringify([[demoOrigin, 'allowed'], [new URL(refusedUrl).origin, 'not allowed']].sort()), 'answers listed');
+    await options.click(`tr[data-origin="${demoOrigin}"] button.revoke`);
+    await options.waitForFunction((o) => !document.querySelector(`tr[data-origin="${o}"]`), demoOrigin);
+    await options.close();
+    const [r] = await Promise.all([call(demoPage, 'VELA_GetVersion'), answerConsent(demoOrigin, true)]);
+    assert(r.ok, `served after the user allowed it again: ${JSON.stringify(r)}`);
+  });
+
+  await scenario('a page that is not a secure context is told so, not "not installed"', async () => {
+    const page = await context.newPage();
+    await page.goto(demo.url.replace('127.0.0.1', 'insecure.test'));
+    await page.waitForFunction(() => window.tesseraDemo !== undefined);
+    const r = await page.evaluate(async () => {
+      const c = await window.tesseraDemo.tessera.checkHost();
+      return { secure: window.isSecureContext, extension: c.extension, code: c.error && c.error.code };
+    });
+    await page.waitForSelector('#status-extension[data-state="error"]');
+    const shown = await page.textContent('#status-extension');
+    await page.close();
+    assertEqual(r.secure, false, 'the page is not a secure context');
+    assertEqual(r.code, 'INSECURE_CONTEXT', 'checkHost error');
+    assert(/secure/i.test(shown), `the demo says why: ${shown}`);
   });
 
   await scenario('a host killed in the middle of a call gives an error, and the next call reconnects', async () => {
@@ -326,7 +374,7 @@ try {
     // pipe, kill the host.
     const worker = context.serviceWorkers()[0];
     for (let i = 0; i < 200; i++) {
-      const pending = await worker.evaluate(() => [...sessions.values()].reduce((n, s) => n + s.pending.size, 0));
+      const pending = await worker.evaluate(() => [...sessions.values()].reduce((n, s) => n + (s.inflight ? 1 : 0), 0));
       if (pending > 0) break;
       await page.waitForTimeout(50);
     }

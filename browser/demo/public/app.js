@@ -49,6 +49,7 @@ async function checkHost() {
   setState($('status-host'), 'busy', 'checking…');
   const r = await tessera.checkHost();
   if (r.extension) setState($('status-extension'), 'ok', `installed (version ${r.extensionVersion})`);
+  else if (r.error && r.error.code === 'INSECURE_CONTEXT') setState($('status-extension'), 'error', r.error.message);
   else setState($('status-extension'), 'error', 'not installed — add the Tessera extension to this browser');
   if (r.host) setState($('status-host'), 'ok', `running (version ${r.hostVersion})`);
   else if (r.extension) setState($('status-host'), 'error', r.error ? describe(r.error) : 'not available');
