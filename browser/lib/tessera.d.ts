@@ -4,7 +4,10 @@ export type TesseraErrorCode =
   | 'AGENT'
   | 'EXTENSION_MISSING'
   | 'EXTENSION_ERROR'
+  | 'INSECURE_CONTEXT'
   | 'ORIGIN_NOT_ALLOWED'
+  | 'HOST_REPLACED'
+  | 'CANCELLED'
   | 'HOST_NOT_INSTALLED'
   | 'HOST_FORBIDDEN'
   | 'HOST_EXITED'
@@ -36,11 +39,34 @@ export class TesseraError extends Error {
   readonly status: number | null;
   /** The host's response ('AGENT' and 'BAD_RESPONSE'). */
   readonly response: HostResponse | null;
+  /** ORIGIN_NOT_ALLOWED: who refused. */
+  readonly reason: 'policy' | 'user' | 'dismissed' | null;
+  /** HOST_REPLACED: the serial of the host that now serves the page. */
+  readonly hostSerial: string | null;
 }
 
 export interface CallOptions {
-  /** How long this call may take, in milliseconds (1 s to 10 min). */
+  /** How long this call may take once sent to the host, in milliseconds (1 s to 10 min). */
   timeoutMs?: number;
+  /** Cancels this call: a queued call is dropped, a running one stops the host. */
+  signal?: AbortSignal;
+}
+
+export interface ProgressDetail {
+  operation: string;
+  /** consent: the user is being asked; queued: waiting for the host; running: the host works on it. */
+  phase: 'consent' | 'queued' | 'running';
+  /** Time in this phase. */
+  elapsedMs: number;
+  timeoutMs: number;
+}
+
+export type Setting = ['VELA_SetCSPInfo', [number, string]] | ['VELA_SetKeyAlgorithm', [string]];
+
+export interface SettingsRestoredDetail {
+  /** The settings made again on the new host, in the page's order. */
+  settings: Setting[];
+  hostSerial: string;
 }
 
 export interface TesseraOptions {
@@ -48,6 +74,8 @@ export interface TesseraOptions {
   timeoutMs?: number;
   /** How long to wait for the extension to answer a presence probe (1500). */
   extensionTimeoutMs?: number;
+  /** How often a running call reports progress (1000). */
+  progressIntervalMs?: number;
   /** The window to talk through (the global window). */
   window?: Window;
 }
@@ -71,16 +99,42 @@ export interface CertRecord {
 export const OPERATIONS: Readonly<Record<string, ReadonlyArray<readonly [string, 'string' | 'integer']>>>;
 
 export function statusFromErrorDesc(text: string | null): number | null;
+/** Where a string holds U+0000 or a lone surrogate, which the host cannot take; null when sound. */
+export function unsendableAt(text: string): { index: number; what: string } | null;
+/** The default time limit of a request generating a key of this many bits. */
+export function defaultTimeoutFor(bits: number): number;
 /** Splits the text of VELA_GetCSPInfo into provider names. */
 export function parseCSPList(text: string): string[];
 /** Splits the text of VELA_GetAllCertInfo into records. */
 export function parseCertList(text: string): CertRecord[];
 
-export class Tessera {
+export interface TesseraEventMap {
+  progress: CustomEvent<ProgressDetail>;
+  settingsrestored: CustomEvent<SettingsRestoredDetail>;
+}
+
+export class Tessera extends EventTarget {
   constructor(options?: TesseraOptions);
   timeoutMs: number;
   extensionTimeoutMs: number;
+  progressIntervalMs: number;
   readonly extensionVersion: string | null;
+  /** The settings the page made, restored on a new host. */
+  readonly settings: Setting[];
+
+  addEventListener<K extends keyof TesseraEventMap>(type: K, listener: (event: TesseraEventMap[K]) => void,
+    options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+    options?: boolean | AddEventListenerOptions): void;
+
+  /**
+   * Runs fn as one exclusive sequence on the page's host: calls of other
+   * sessions and plain calls started later wait until it ends. Use `t`, not
+   * this object, inside fn.
+   */
+  session<R>(fn: (t: Tessera) => Promise<R>): Promise<R>;
+  /** Cancels the running and waiting calls of this object (CANCELLED). */
+  cancel(): void;
 
   /** Whether the extension and the host are there; never rejects. */
   checkHost(options?: CallOptions): Promise<HostCheck>;

@@ -308,6 +308,99 @@ try {
     csp: sm2Csp(), alg: 'SM2', keyLength: 256, certType: 2, subject: 'CN=Demo User Double SM2,O=Demo Bank,C=CN',
   }));
 
+  const RSA_OID = Buffer.from('2a864886f70d010101', 'hex');
+  const EC_OID = Buffer.from('2a8648ce3d0201', 'hex');
+  const keyKind = (b64) => {
+    const der = Buffer.from(b64, 'base64');
+    return der.includes(RSA_OID) ? 'RSA' : der.includes(EC_OID) ? 'SM2' : 'unknown';
+  };
+
+  await scenario('two sessions started together each get their own algorithm', async () => {
+    const csp = sm2Csp();
+    if (!csp) throw new Skip('no SM2 key store is listed');
+    const r = await demoPage.evaluate(async ([rsaCsp, smCsp]) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const a = new T();
+      const b = new T();
+      const run = (t, n, name, alg) => t.session(async (s) => {
+        await s.VELA_SetCSPInfo(n, name);
+        await s.VELA_SetKeyAlgorithm(alg);
+        return s.VELA_PKCS10CertRequisition(`CN=Session ${alg},O=Demo Bank,C=CN`, 1, 0);
+      });
+      const out = await Promise.all([run(a, 1024, rsaCsp, 'RSA'), run(b, 256, smCsp, 'SM2')]);
+      a.close();
+      b.close();
+      return out;
+    }, [MS_ENHANCED, csp]);
+    assertEqual(keyKind(r[0]), 'RSA', 'key of the RSA session');
+    assertEqual(keyKind(r[1]), 'SM2', 'key of the SM2 session');
+  });
+
+  await scenario('a value the host cannot take is refused in the page, and nothing is sent', async () => {
+    const r = await call(demoPage, 'VELA_PKCS10CertRequisition', 'CN=Bad\u0000Name,C=CN', 1, 0);
+    assertEqual(r.ok, false, 'refused');
+    assertEqual(r.error.code, 'BAD_ARGUMENT', `code (${r.error.message})`);
+    assert(/U\+0000/.test(r.error.message), r.error.message);
+    const lone = await call(demoPage, 'VELA_SetKeyAlgorithm', 'RSA\ud800');
+    assertEqual(lone.error && lone.error.code, 'BAD_ARGUMENT', 'lone surrogate refused');
+  });
+
+  await scenario('after a timeout the replacement host continues with the page\'s settings, and the page is told', async () => {
+    if (!providers.length) throw new Skip('the host cannot list CSPs yet');
+    const page = await openDemo();
+    await page.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      window.t2 = new T();
+      window.restored = [];
+      window.t2.addEventListener('settingsrestored', (e) => window.restored.push(e.detail));
+      await window.t2.VELA_SetCSPInfo(1024, csp);
+      await window.t2.VELA_SetKeyAlgorithm('RSA');
+    }, MS_ENHANCED);
+    const pid = hostPids().at(-1);
+    assert(signalHost(pid, 'SIGSTOP'), `host ${pid} stopped`);
+    const r = await page.evaluate(() => window.t2.VELA_GetVersion({ timeoutMs: 1000 }).then(() => 'ok', (e) => e.code));
+    signalHost(pid, 'SIGKILL');
+    assertEqual(r, 'TIMEOUT', 'the stopped host times out');
+    const next = await page.evaluate(() => window.t2.VELA_PKCS10CertRequisition('CN=After Timeout,O=Demo Bank,C=CN', 1, 0)
+      .then((v) => ({ ok: true, v }), (e) => ({ ok: false, message: e.message })));
+    assert(next.ok, `request on the new host: ${next.message}`);
+    assertEqual(keyKind(next.v), 'RSA', 'the restored algorithm');
+    const restored = await page.evaluate(() => window.restored);
+    assertEqual(JSON.stringify(restored.map((x) => x.settings)),
+      JSON.stringify([[['VELA_SetCSPInfo', [1024, MS_ENHANCED]], ['VELA_SetKeyAlgorithm', ['RSA']]]]), 'settings restored and told');
+    await page.close();
+  });
+
+  await scenario('progress events while an RSA-4096 key is made; a cancelled call stops the host, the next continues', async () => {
+    if (!providers.length) throw new Skip('the host cannot list CSPs yet');
+    const page = await openDemo();
+    const r = await page.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const t = new T({ progressIntervalMs: 200 });
+      const events = [];
+      t.addEventListener('progress', (e) => events.push(e.detail));
+      await t.VELA_SetCSPInfo(4096, csp);
+      await t.VELA_SetKeyAlgorithm('RSA');
+      const request = await t.VELA_PKCS10CertRequisition('CN=Progress,O=Demo Bank,C=CN', 1, 0);
+      const running = events.filter((e) => e.operation === 'VELA_PKCS10CertRequisition' && e.phase === 'running');
+      // Another long key, cancelled once it runs.
+      const started = new Promise((ok) => t.addEventListener('progress', (e) => e.detail.phase === 'running' && ok()));
+      const slow = t.VELA_PKCS10CertRequisition('CN=Cancelled,O=Demo Bank,C=CN', 1, 0).then(() => 'done', (e) => e.code);
+      await started;
+      t.cancel();
+      const cancelled = await slow;
+      await t.VELA_SetCSPInfo(1024, csp);
+      const after = await t.VELA_PKCS10CertRequisition('CN=After Cancel,O=Demo Bank,C=CN', 1, 0).then(() => 'ok', (e) => e.message);
+      return { request, running: running.length, last: running.at(-1), cancelled, after };
+    }, MS_ENHANCED);
+    await page.close();
+    assertEqual(keyKind(r.request), 'RSA', 'RSA-4096 request');
+    assert(r.running >= 1, `progress events while running: ${r.running}`);
+    assertEqual(r.last.timeoutMs, 120000, 'limit for a 4096-bit key');
+    assertEqual(r.cancelled, 'CANCELLED', 'the cancelled call');
+    assertEqual(r.after, 'ok', 'the next call after the cancel');
+  });
+
   await scenario('a page whose origin the user does not allow is refused, is not asked again and starts no host', async () => {
     const before = hostPids().length;
     const page = await context.newPage();

@@ -126,6 +126,7 @@ async function enroll(event) {
   if (busy) return;
   busy = true;
   $('enroll').disabled = true;
+  $('cancel').hidden = false;
   $('log').replaceChildren();
   const csp = $('csp').value;
   const alg = $('alg').value;
@@ -154,9 +155,23 @@ async function enroll(event) {
   } finally {
     busy = false;
     $('enroll').disabled = false;
+    $('cancel').hidden = true;
+    $('progress').hidden = true;
   }
 }
 
+// What runs, for how long: the library's progress events.
+tessera.addEventListener('progress', (e) => {
+  const d = e.detail;
+  const what = { consent: 'waiting for your answer in the Tessera window', queued: 'waiting for the host', running: 'running' }[d.phase];
+  $('progress').hidden = !busy;
+  $('progress').textContent = `${d.operation}: ${what}, ${Math.round(d.elapsedMs / 1000)} s` +
+    (d.phase === 'running' ? ` (limit ${Math.round(d.timeoutMs / 1000)} s)` : '');
+});
+tessera.addEventListener('settingsrestored', (e) => {
+  log(`A new Tessera host serves this page; its settings were made again: ${e.detail.settings.map(([op, a]) => `${op}(${a.join(', ')})`).join(', ')}`);
+});
+$('cancel').addEventListener('click', () => tessera.cancel());
 $('enroll-form').addEventListener('submit', enroll);
 $('alg').addEventListener('change', pickProvider);
 $('recheck').addEventListener('click', () => checkHost());

@@ -166,3 +166,68 @@ test('the type declarations name every operation with its parameters in order', 
     assert.deepEqual(declared.map((p) => p.split(':')[1].trim()), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
   }
 });
+
+// An extension with one host at a time: `serial` names it; a request naming
+// another serial is answered HOST_REPLACED, as the background does.
+function hostWindow() {
+  const host = { serial: 'h1', log: [] };
+  host.win = fakeWindow((d) => {
+    if (d.type === 'cancel') return null;
+    if (d.hostSerial && d.hostSerial !== host.serial) {
+      return { hostSerial: host.serial, error: { code: 'HOST_REPLACED', message: 'new host' } };
+    }
+    host.log.push([d.function, d.params, d.hostSerial || null]);
+    host.win.deliver({ channel: 'tessera', direction: 'from-extension', id: d.id, event: 'started', hostSerial: host.serial });
+    return { hostSerial: host.serial, ...ok(true) };
+  });
+  return host;
+}
+
+test('values the host cannot take are refused with their position, and nothing is sent', async () => {
+  const host = hostWindow();
+  const t = new Tessera({ window: host.win });
+  for (const [dn, what] of [['CN=A\u0000B', /U\+0000 at position 4/], ['CN=\uD800', /lone surrogate U\+D800 at position 3/],
+    ['\uDC00CN=A', /lone surrogate U\+DC00 at position 0/], ['CN=\uDE00\uD83D', /U\+DE00 at position 3/]]) {
+    await assert.rejects(t.VELA_PKCS10CertRequisition(dn, 1, 0), (e) => e.code === 'BAD_ARGUMENT' && what.test(e.message), dn);
+    await assert.rejects(t.request('VELA_SetKeyAlgorithm', [{ param: dn }]), (e) => e.code === 'BAD_ARGUMENT', dn);
+  }
+  assert.equal(await t.VELA_PKCS10CertRequisition('CN=\uD83D\uDE00 \u4E2D', 1, 0), true, 'a pair and other text are sound');
+  assert.equal(host.log.length, 1);
+  t.close();
+});
+
+test('two sessions started together run one after the other, each with its own settings', async () => {
+  const host = hostWindow();
+  const a = new Tessera({ window: host.win });
+  const b = new Tessera({ window: host.win });
+  const run = (t, alg) => t.session(async (s) => {
+    await s.VELA_SetKeyAlgorithm(alg);
+    await new Promise((r) => setTimeout(r, 5));
+    await s.VELA_PKCS10CertRequisition('CN=' + alg, 1, 0);
+  });
+  const plain = a.VELA_GetVersion();
+  await Promise.all([run(a, 'RSA'), run(b, 'SM2'), plain]);
+  assert.deepEqual(host.log.map(([f, p]) => f + ':' + (p[0] || '')), [
+    'VELA_GetVersion:', 'VELA_SetKeyAlgorithm:RSA', 'VELA_PKCS10CertRequisition:CN=RSA',
+    'VELA_SetKeyAlgorithm:SM2', 'VELA_PKCS10CertRequisition:CN=SM2']);
+  a.close();
+  b.close();
+});
+
+test('on a new host the page\'s settings are made again before the call, and the page is told', async () => {
+  const host = hostWindow();
+  const t = new Tessera({ window: host.win });
+  const told = [];
+  t.addEventListener('settingsrestored', (e) => told.push(e.detail));
+  await t.VELA_SetCSPInfo(2048, 'CSP A');
+  await t.VELA_SetKeyAlgorithm('SM2');
+  await t.VELA_SetCSPInfo(256, 'CSP B');
+  host.serial = 'h2';
+  host.log.length = 0;
+  assert.equal(await t.VELA_PKCS10CertRequisition('CN=A', 1, 0), true);
+  assert.deepEqual(host.log, [
+    ['VELA_SetKeyAlgorithm', ['SM2'], 'h2'], ['VELA_SetCSPInfo', [256, 'CSP B'], 'h2'],
+    ['VELA_PKCS10CertRequisition', ['CN=A', 1, 0], 'h2']]);
+  assert.deepEqual(told, [{ settings: [['VELA_SetKeyAlgorithm', ['SM2']], ['VELA_SetCSPInfo', [256, 'CSP B']]], hostSerial: 'h2' }]);
+  t.close();
+});
