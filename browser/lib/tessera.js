@@ -15,6 +15,83 @@
 
 const CHANNEL = 'tessera';
 
+// The library's version, and the host statuses of the system's error-text
+// table: { name, status (signed 32-bit), hex, en, zh }. Both are filled in
+// by build.mjs; the unbuilt source has none.
+export const VERSION = /* @version */ null;
+export const STATUSES = Object.freeze(/* @statuses */ []);
+const STATUS_BY_NUMBER = new Map(STATUSES.map((s) => [s.status, s]));
+const STATUS_BY_NAME = new Map(STATUSES.map((s) => [s.name, s]));
+
+// The entry of a status, by number (signed or unsigned) or by name; null
+// when the table does not have it (a system status).
+export function statusInfo(code) {
+  if (typeof code === 'string') return STATUS_BY_NAME.get(code) ?? null;
+  if (typeof code === 'number') return STATUS_BY_NUMBER.get(code | 0) ?? null;
+  return null;
+}
+
+// The common failures, with what to fix.
+const GUIDANCE = {
+  VELA_E_KEY_LENGTH_NOT_SUPPORTED: {
+    en: 'Choose a key length the key store supports: 512 or 1024 bits for a Microsoft Base provider; 512 to 4096 bits for the other Microsoft providers; 256 for SM2.',
+    zh: '请选择密钥库支持的密钥长度：Microsoft Base 提供者为 512 或 1024 位，其他 Microsoft 提供者为 512 至 4096 位，SM2 为 256 位。',
+  },
+  VELA_E_INVALID_KEY_ALGORITHM: {
+    en: 'Set the key algorithm ("RSA" or "SM2") with VELA_SetKeyAlgorithm before the request, and a key store of that algorithm with VELA_SetCSPInfo.',
+    zh: '请在申请前用 VELA_SetKeyAlgorithm 设置密钥算法（"RSA" 或 "SM2"），并用 VELA_SetCSPInfo 设置该算法的密钥库。',
+  },
+  NTE_KEYSET_NOT_DEF: {
+    en: 'The key store (CSP) named is not installed on this computer: pick one of VELA_GetCSPInfo\'s names.',
+    zh: '所指定的密钥库（CSP）未安装在本计算机上：请从 VELA_GetCSPInfo 列出的名称中选择。',
+  },
+  BAD_SUBJECT: {
+    en: 'The subject DN cannot be read: write it as "CN=Name,O=Bank,C=CN", attribute=value pairs separated by commas.',
+    zh: '无法解析主题 DN：请写成 "CN=姓名,O=银行,C=CN" 这样以逗号分隔的 属性=值 形式。',
+  },
+  ENVELOPE_REFUSED: {
+    en: 'The CA\'s envelope of the encryption key was refused: check that the CA built it for this request\'s temporary key and algorithm (see the envelope format in the page API reference).',
+    zh: 'CA 发来的加密密钥数字信封被拒绝：请检查 CA 是否针对本次申请的临时密钥和算法生成了信封（见页面接口文档中的信封格式）。',
+  },
+};
+const ENVELOPE_STATUSES = new Set(['VELA_E_INVALID_ENVELOPE_TYPE', 'VELA_E_INVALID_PRIVATE_KEY_INFO', 'VELA_E_INVALID_PRIVATE_KEY',
+  'VELA_E_INVALID_KEY_ENCRYPT_TYPE', 'VELA_E_INVALID_SESSION_KEY_TYPE', 'VELA_E_INVALID_KEY_DEVICE_TYPE', 'VELA_E_IMPORT_ENCRYPT_CERT',
+  'VELA_E_ASN1_DECODE']);
+const STATUS_NAMES_OF_SYSTEM = new Map([[0x80090019 | 0, 'NTE_KEYSET_NOT_DEF'], [0x80092023 | 0, 'CRYPT_E_INVALID_X500_STRING'],
+  [0x80070057 | 0, 'E_INVALIDARG']]);
+
+// A sentence that says what to fix after a failed operation, in 'en' or
+// 'zh'; null when there is none for that failure.
+export function guidanceFor(operation, status, lang = 'en') {
+  const info = statusInfo(status);
+  const name = info ? info.name : STATUS_NAMES_OF_SYSTEM.get(status | 0);
+  let key = name && GUIDANCE[name] ? name : null;
+  if (!key && operation === 'VELA_ImportEncryptCert' && name && ENVELOPE_STATUSES.has(name)) key = 'ENVELOPE_REFUSED';
+  if (!key && operation === 'VELA_PKCS10CertRequisition' && (name === 'CRYPT_E_INVALID_X500_STRING' || name === 'E_INVALIDARG')) key = 'BAD_SUBJECT';
+  if (!key) return null;
+  return GUIDANCE[key][lang === 'zh' ? 'zh' : 'en'];
+}
+
+function compareVersions(a, b) {
+  const pa = String(a).split('.').map(Number);
+  const pb = String(b).split('.').map(Number);
+  for (let i = 0; i < Math.max(pa.length, pb.length); i++) {
+    const d = (pa[i] || 0) - (pb[i] || 0);
+    if (d) return d;
+  }
+  return 0;
+}
+
+// Which part to update when the versions of the library, the extension and
+// the host differ: the oldest. Null when they agree (or one is unknown).
+export function versionMismatch(versions) {
+  const known = Object.entries(versions).filter(([, v]) => typeof v === 'string' && /^\d+(\.\d+)*$/.test(v));
+  if (known.length < 2 || known.every(([, v]) => compareVersions(v, known[0][1]) === 0)) return null;
+  const newest = known.reduce((a, [, v]) => (compareVersions(v, a) > 0 ? v : a), known[0][1]);
+  const parts = known.filter(([, v]) => compareVersions(v, newest) < 0).map(([p]) => p);
+  return { part: parts[0], parts, version: versions[parts[0]], expected: newest };
+}
+
 // Operation name -> parameter kinds, in position order.
 export const OPERATIONS = Object.freeze({
   VELA_GetCSPInfo: [],
@@ -37,12 +114,12 @@ const NOT_RECORDING = new Set(['VELA_HavePermissiontoGenerateKeyPair', 'VELA_Get
 
 export class TesseraError extends Error {
   constructor({ message, code, operation = null, errorcode = null, lastErrorDesc = null, status = null, response = null,
-    reason = null, hostSerial = null }) {
+    reason = null, hostSerial = null, part = null }) {
     super(message);
     this.name = 'TesseraError';
     // AGENT (the host answered with a non-zero errorcode), EXTENSION_MISSING,
     // INSECURE_CONTEXT, ORIGIN_NOT_ALLOWED, HOST_NOT_INSTALLED, HOST_FORBIDDEN, HOST_EXITED,
-    // HOST_ERROR, TIMEOUT, CANCELLED, BAD_ARGUMENT, BAD_REQUEST, BAD_RESPONSE, EXTENSION_ERROR.
+    // HOST_ERROR, TIMEOUT, CANCELLED, VERSION_MISMATCH, BAD_ARGUMENT, BAD_REQUEST, BAD_RESPONSE, EXTENSION_ERROR.
     this.code = code;
     this.operation = operation;
     this.errorcode = errorcode;
@@ -55,6 +132,13 @@ export class TesseraError extends Error {
     this.reason = reason;
     // HOST_REPLACED: the serial of the host that now serves the page.
     this.hostSerial = hostSerial;
+    // AGENT: the status's name in the error-text table, and what to fix.
+    const info = statusInfo(status ?? errorcode);
+    this.statusName = info ? info.name : null;
+    this.guidance = operation && (status ?? errorcode) !== null ? guidanceFor(operation, status ?? errorcode) : null;
+    this.guidanceZh = operation && (status ?? errorcode) !== null ? guidanceFor(operation, status ?? errorcode, 'zh') : null;
+    // VERSION_MISMATCH: the part to update ('library', 'extension' or 'host').
+    this.part = part;
   }
 }
 
@@ -168,6 +252,8 @@ export class Tessera extends EventTarget {
     this.progressIntervalMs = options.progressIntervalMs ?? 1000;
     this.window = options.window ?? globalThis.window;
     this.extensionVersion = null;
+    // The version checkHost compares; a page may name the one it was written for.
+    this.libraryVersion = options.libraryVersion ?? VERSION;
     this._pending = new Map();
     this._extensionPresent = null;
     // Shared with the session handles of this object.
@@ -453,7 +539,7 @@ export class Tessera extends EventTarget {
   // Tells whether the extension and the host are there. Never rejects:
   // { extension, extensionVersion, host, hostVersion, error }.
   async checkHost({ timeoutMs = 15000 } = {}) {
-    const out = { extension: false, extensionVersion: null, host: false, hostVersion: null, error: null };
+    const out = { extension: false, extensionVersion: null, host: false, hostVersion: null, libraryVersion: this.libraryVersion, error: null };
     try {
       await this._ensureExtension();
       out.extension = true;
@@ -465,12 +551,28 @@ export class Tessera extends EventTarget {
       out.host = true;
       const v = await this.request('VELA_GetVersion', [], { timeoutMs, progress: false });
       if (v.errorcode === 0 && typeof v.result === 'string') out.hostVersion = v.result;
+      out.libraryVersion = this.libraryVersion;
+      const mismatch = versionMismatch({ library: this.libraryVersion, extension: this.extensionVersion, host: out.hostVersion });
+      if (mismatch) {
+        const what = { library: 'the page library (tessera.js)', extension: 'the Tessera extension', host: 'the Tessera host program' };
+        const e = new TesseraError({
+          code: 'VERSION_MISMATCH', operation: 'checkHost', part: mismatch.part,
+          message: `Versions differ (library ${this.libraryVersion}, extension ${this.extensionVersion}, host ${out.hostVersion}): ` +
+            `update ${mismatch.parts.map((p) => what[p]).join(' and ')} to ${mismatch.expected}.`,
+        });
+        e.parts = mismatch.parts;
+        throw e;
+      }
     } catch (e) {
       out.error = e instanceof TesseraError ? e
         : new TesseraError({ code: 'EXTENSION_ERROR', operation: 'checkHost', message: String(e && e.message || e) });
     }
     return out;
   }
+
+  // Typed results beside the raw calls.
+  async getProviders(options) { return parseCSPList(await this._operation('VELA_GetCSPInfo', options ? [options] : [])); }
+  async getCertificates(options) { return parseCertList(await this._operation('VELA_GetAllCertInfo', options ? [options] : [])); }
 
   VELA_GetCSPInfo(...a) { return this._operation('VELA_GetCSPInfo', a); }
   VELA_GetAllCertInfo(...a) { return this._operation('VELA_GetAllCertInfo', a); }

@@ -17,6 +17,7 @@ import { join, dirname, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 import { startDemo } from '../../browser/demo/server.mjs';
+import { buildLibrary } from '../../browser/lib/build.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const repo = resolve(here, '..', '..');
@@ -116,7 +117,7 @@ function startRefusedOrigin() {
   const cert = join(work, 'tls.pem');
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
     '-subj', '/CN=127.0.0.1', '-days', '2', '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'pipe' });
-  const lib = readFileSync(join(repo, 'browser', 'lib', 'tessera.js'));
+  const lib = buildLibrary().esm;
   const page = '<!doctype html><meta charset="utf-8"><title>Not an allowed origin</title>' +
     '<script type="module">import { Tessera } from "./tessera.js"; window.Tessera = Tessera;</script><p>other site</p>';
   const server = createServer({ key: readFileSync(key), cert: readFileSync(cert) }, (req, res) => {
@@ -217,6 +218,24 @@ try {
     assertEqual(r.extensionVersion, '3.2.0.3', 'extension version');
     await demoPage.waitForSelector('#status-host[data-state="ok"]');
     await demoPage.screenshot({ path: join(args.artifacts, 'demo-page.png'), fullPage: true });
+  });
+
+  await scenario('checkHost names the part to update when the versions differ', async () => {
+    const r = await demoPage.evaluate(async () => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const same = await new T().checkHost();
+      const older = await new T({ libraryVersion: '3.1.9.9' }).checkHost();
+      const newer = await new T({ libraryVersion: '3.3.0.0' }).checkHost();
+      return {
+        same: [same.libraryVersion, same.error && same.error.code],
+        older: older.error && [older.error.code, older.error.part, older.host],
+        newer: newer.error && [newer.error.code, newer.error.parts, newer.error.message],
+      };
+    });
+    assertEqual(JSON.stringify(r.same), JSON.stringify(['3.2.0.3', null]), 'same versions');
+    assertEqual(JSON.stringify(r.older), JSON.stringify(['VERSION_MISMATCH', 'library', true]), 'old library');
+    assertEqual(JSON.stringify(r.newer.slice(0, 2)), JSON.stringify(['VERSION_MISMATCH', ['extension', 'host']]), 'old extension and host');
+    assert(/update the Tessera extension and the Tessera host program to 3\.3\.0\.0/.test(r.newer[2]), r.newer[2]);
   });
 
   await scenario('unknown operation gets the fallback answer', async () => {

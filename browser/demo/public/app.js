@@ -26,7 +26,10 @@ function log(text, failed = false) {
 function describe(e) {
   if (e instanceof TesseraError) {
     const desc = e.lastErrorDesc ? ` — ${e.lastErrorDesc.replace(/\s*\n\s*/g, ' ')}` : '';
-    return e.code === 'AGENT' ? `${e.operation} failed (errorcode ${e.errorcode})${desc}` : `${e.code}: ${e.message}`;
+    const zh = /^zh\b/i.test(navigator.language || '');
+    const fix = (zh ? e.guidanceZh : e.guidance) || e.guidance;
+    const base = e.code === 'AGENT' ? `${e.operation} failed (errorcode ${e.errorcode})${desc}` : `${e.code}: ${e.message}`;
+    return fix ? `${base} — ${fix}` : base;
   }
   return String(e && e.message || e);
 }

@@ -110,9 +110,9 @@ test('without the extension a call fails with EXTENSION_MISSING and checkHost sa
 test('checkHost reports the extension and host versions, and the host\'s absence without rejecting', async () => {
   const good = new Tessera({
     window: fakeWindow((d) => (d.function === 'checkHost'
-      ? { response: { function: 'CheckHost', errorcode: 0, result: 0 } } : ok('3.2.0.3'))),
+      ? { response: { function: 'CheckHost', errorcode: 0, result: 0 } } : ok('9.9'))),
   });
-  assert.deepEqual(await good.checkHost(), { extension: true, extensionVersion: '9.9', host: true, hostVersion: '3.2.0.3', error: null });
+  assert.deepEqual(await good.checkHost(), { extension: true, extensionVersion: '9.9', host: true, hostVersion: '9.9', libraryVersion: null, error: null });
   good.close();
   const missing = new Tessera({ window: fakeWindow(() => ({ error: { code: 'HOST_NOT_INSTALLED', message: 'x' } })) });
   const r = await missing.checkHost();
@@ -163,7 +163,9 @@ test('the type declarations name every operation with its parameters in order', 
     assert.ok(m, `${name} declared`);
     const declared = m[1].split(',').map((p) => p.trim()).filter((p) => p && !p.startsWith('options'));
     assert.deepEqual(declared.map((p) => p.split(':')[0].trim()), params.map(([n]) => n), name);
-    assert.deepEqual(declared.map((p) => p.split(':')[1].trim()), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
+    // A parameter is declared with its kind or with a union of literals of that kind.
+    const kindOf = (t) => (/^(string|'[^']*'(\s*\|\s*'[^']*')*)$/.test(t) ? 'string' : /^(number|-?\d+(\s*\|\s*-?\d+)*)$/.test(t) ? 'number' : t);
+    assert.deepEqual(declared.map((p) => kindOf(p.split(':')[1].trim())), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
   }
 });
 
@@ -230,4 +232,37 @@ test('on a new host the page\'s settings are made again before the call, and the
     ['VELA_PKCS10CertRequisition', ['CN=A', 1, 0], 'h2']]);
   assert.deepEqual(told, [{ settings: [['VELA_SetKeyAlgorithm', ['SM2']], ['VELA_SetCSPInfo', [256, 'CSP B']]], hostSerial: 'h2' }]);
   t.close();
+});
+
+test('the built library carries every status of the error-text table, the version, and a script-tag build', async () => {
+  const { readFileSync } = await import('node:fs');
+  const vm = await import('node:vm');
+  const { buildLibrary } = await import('../../../browser/lib/build.mjs');
+  const built = buildLibrary({ version: '1.2.3.4' });
+  const def = readFileSync(new URL('../../../resources/ErrorText.def', import.meta.url), 'utf8')
+    .split('\n').filter((l) => l.startsWith('VELA_ERROR_TEXT('));
+  const context = vm.createContext({ EventTarget, Event, setTimeout, clearTimeout, setInterval, clearInterval });
+  vm.runInContext(built.script, context);
+  const lib = context.TesseraPage;
+  assert.equal(lib.VERSION, '1.2.3.4');
+  assert.equal(lib.STATUSES.length, def.length);
+  for (const line of def) {
+    const [, id, name, en, zh] = /\(0x(\w+), (\w+), "(.*)", "(.*)"\)/.exec(line);
+    const s = lib.statusInfo(0xA0070000 + parseInt(id, 16));
+    assert.deepEqual([s.name, s.en, s.zh, lib.statusInfo(name).status], [name, en, zh, (0xA0070000 + parseInt(id, 16)) | 0], line);
+  }
+  assert.ok(lib.guidanceFor('VELA_SetCSPInfo', 0xA0072400).startsWith('Choose a key length'));
+  assert.match(built.dts, /\| 'VELA_E_KEY_LENGTH_NOT_SUPPORTED'/);
+  assert.ok(built.esm.includes('export class Tessera'));
+});
+
+test('version comparison names the older parts', async () => {
+  const { versionMismatch } = await import('../../../browser/lib/tessera.js');
+  const table = [
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: '3.2.0.3' }, null],
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: null }, null],
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: '3.2.0.10' }, ['library', 'extension']],
+    [{ library: '3.10.0.0', extension: '3.9.0.0', host: '3.10' }, ['extension']],
+  ];
+  for (const [versions, parts] of table) assert.deepEqual(versionMismatch(versions)?.parts ?? null, parts, JSON.stringify(versions));
 });
