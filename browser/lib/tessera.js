@@ -57,8 +57,8 @@ const GUIDANCE = {
 const ENVELOPE_STATUSES = new Set(['VELA_E_INVALID_ENVELOPE_TYPE', 'VELA_E_INVALID_PRIVATE_KEY_INFO', 'VELA_E_INVALID_PRIVATE_KEY',
   'VELA_E_INVALID_KEY_ENCRYPT_TYPE', 'VELA_E_INVALID_SESSION_KEY_TYPE', 'VELA_E_INVALID_KEY_DEVICE_TYPE', 'VELA_E_IMPORT_ENCRYPT_CERT',
   'VELA_E_ASN1_DECODE']);
-const STATUS_NAMES_OF_SYSTEM = new Map([[0x80090019 | 0, 'NTE_KEYSET_NOT_DEF'], [0x80092023 | 0, 'CRYPT_E_INVALID_X500_STRING'],
-  [0x80070057 | 0, 'E_INVALIDARG']]);
+const STATUS_NAMES_OF_SYSTEM = new Map([[0x80090019 | 0, 'NTE_KEYSET_NOT_DEF'], [0x80090005 | 0, 'NTE_BAD_DATA'],
+  [0x80004005 | 0, 'E_FAIL']]);
 
 // A sentence that says what to fix after a failed operation, in 'en' or
 // 'zh'; null when there is none for that failure.
@@ -67,7 +67,9 @@ export function guidanceFor(operation, status, lang = 'en') {
   const name = info ? info.name : STATUS_NAMES_OF_SYSTEM.get(status | 0);
   let key = name && GUIDANCE[name] ? name : null;
   if (!key && operation === 'VELA_ImportEncryptCert' && name && ENVELOPE_STATUSES.has(name)) key = 'ENVELOPE_REFUSED';
-  if (!key && operation === 'VELA_PKCS10CertRequisition' && (name === 'CRYPT_E_INVALID_X500_STRING' || name === 'E_INVALIDARG')) key = 'BAD_SUBJECT';
+  // A subject the host cannot read comes back as bad data (no "=") or an
+  // unspecified error (an empty value).
+  if (!key && operation === 'VELA_PKCS10CertRequisition' && (name === 'NTE_BAD_DATA' || name === 'E_FAIL')) key = 'BAD_SUBJECT';
   if (!key) return null;
   return GUIDANCE[key][lang === 'zh' ? 'zh' : 'en'];
 }

@@ -251,7 +251,13 @@ test('the built library carries every status of the error-text table, the versio
     const s = lib.statusInfo(0xA0070000 + parseInt(id, 16));
     assert.deepEqual([s.name, s.en, s.zh, lib.statusInfo(name).status], [name, en, zh, (0xA0070000 + parseInt(id, 16)) | 0], line);
   }
-  assert.ok(lib.guidanceFor('VELA_SetCSPInfo', 0xA0072400).startsWith('Choose a key length'));
+  for (const [op, status, start] of [['VELA_SetCSPInfo', 0xA0072400, 'Choose a key length'],
+    ['VELA_PKCS10CertRequisition', 0x80090005, 'The subject DN'], ['VELA_PKCS10CertRequisition', 0x80090019, 'The key store'],
+    ['VELA_ImportEncryptCert', 0xA0071404, 'The CA\'s envelope'], ['VELA_ImportSignCert', 0x80090005, null]]) {
+    const g = lib.guidanceFor(op, status);
+    assert.equal(g && g.slice(0, start.length), start, `${op} ${status.toString(16)}`);
+    if (start) assert.ok(lib.guidanceFor(op, status, 'zh'), 'Chinese text');
+  }
   assert.match(built.dts, /\| 'VELA_E_KEY_LENGTH_NOT_SUPPORTED'/);
   assert.ok(built.esm.includes('export class Tessera'));
 });
