@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64
   dpkg-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev
-  chromium fonts-dejavu-core
+  chromium firefox-esr fonts-dejavu-core
 )
 # Node.js and npm for the browser tests and the demo: Debian's packages only
 # where no node/npm is on the PATH (a machine may have them from elsewhere,

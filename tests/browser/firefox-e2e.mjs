@@ -1,0 +1,183 @@
+// End-to-end test in headless Firefox (Debian's firefox-esr): the extension
+// installed through WebDriver BiDi, the host manifest in a temporary home,
+// the demo page and CA on loopback.
+//
+//   node firefox-e2e.mjs [--host PATH]
+//
+// Exit code: 0 when nothing failed, 1 otherwise.
+import { execFileSync } from 'node:child_process';
+import { mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync, chmodSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, dirname, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import puppeteer from 'puppeteer-core';
+import { startDemo } from '../../browser/demo/server.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const repo = resolve(here, '..', '..');
+const hostArg = process.argv.indexOf('--host') > 0 ? process.argv[process.argv.indexOf('--host') + 1] : null;
+const MS_ENHANCED = 'Microsoft Enhanced Cryptographic Provider v1.0';
+const results = [];
+class Skip extends Error {}
+
+async function scenario(name, fn) {
+  try {
+    await fn();
+    results.push('passed');
+    console.log(`ok - ${name}`);
+  } catch (e) {
+    if (e instanceof Skip) {
+      results.push('skipped');
+      console.log(`skip - ${name}: ${e.message}`);
+      return;
+    }
+    results.push('failed');
+    console.log(`not ok - ${name}\n  ${String(e && e.stack || e).split('\n').join('\n  ')}`);
+  }
+}
+function assertEqual(actual, expected, message) {
+  if (JSON.stringify(actual) !== JSON.stringify(expected)) {
+    throw new Error(`${message}: expected ${JSON.stringify(expected)}, got ${JSON.stringify(actual)}`);
+  }
+}
+
+const work = mkdtempSync(join(tmpdir(), 'tessera-ff-'));
+const home = join(work, 'home');
+const pidFile = join(work, 'host.pids');
+mkdirSync(home, { recursive: true });
+const hostCommand = hostArg
+  ? `exec ${JSON.stringify(resolve(hostArg))} "$@"`
+  : `exec ${JSON.stringify(process.execPath)} ${JSON.stringify(join(here, 'fixtures', 'standin-host.mjs'))} "$@"`;
+const wrapper = join(work, 'tessera-host-wrapper.sh');
+writeFileSync(wrapper, `#!/bin/sh\necho $$ >> ${JSON.stringify(pidFile)}\n${hostCommand}\n`);
+chmodSync(wrapper, 0o755);
+execFileSync('bash', [join(repo, 'browser', 'native', 'install-linux.sh'), '--browsers', 'firefox', '--host', wrapper],
+  { stdio: 'pipe', env: { PATH: process.env.PATH, HOME: home, XDG_CONFIG_HOME: '' } });
+const hostPids = () => (existsSync(pidFile) ? readFileSync(pidFile, 'utf8').split('\n').filter(Boolean).map(Number) : []);
+
+const demo = await startDemo({ port: 0, state: join(work, 'ca') });
+const demoOrigin = new URL(demo.url).origin;
+const browser = await puppeteer.launch({
+  browser: 'firefox',
+  executablePath: process.env.FIREFOX || '/usr/bin/firefox-esr',
+  headless: true,
+  env: {
+    PATH: process.env.PATH, HOME: home, TMPDIR: work,
+    TESSERA_STORE_DIR: join(work, 'store-user'), TESSERA_MACHINE_STORE_DIR: join(work, 'store-machine'),
+  },
+  extraPrefsFirefox: { 'network.dns.localDomains': 'insecure.test' },
+});
+
+// The extension's consent window: checks the origin it names and answers it.
+async function answerConsent(origin, allow) {
+  // Firefox reports the extension window's address as about:blank; ask the
+  // pages themselves.
+  let win = null;
+  for (let i = 0; i < 100 && !win; i++) {
+    for (const p of await browser.pages()) {
+      const href = await p.evaluate(() => location.href).catch(() => '');
+      if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(href)) win = p;
+    }
+    if (!win) await new Promise((r) => setTimeout(r, 200));
+  }
+  if (!win) throw new Error('no consent window');
+  await win.waitForSelector('body[data-origin]');
+  assertEqual(await win.$eval('body', (b) => b.dataset.origin), origin, 'origin named in the consent window');
+  await win.click(allow ? '#allow' : '#deny');
+}
+
+async function openDemo(url = demo.url) {
+  const page = await browser.newPage();
+  await page.goto(url);
+  await page.waitForFunction(() => window.tesseraDemo !== undefined);
+  await page.evaluate(() => window.tesseraDemo.ready);
+  return page;
+}
+
+let demoPage;
+try {
+  await browser.installExtension(join(repo, 'browser', 'extension'));
+
+  await scenario('consent granted: the demo page reaches the host', async () => {
+    [demoPage] = await Promise.all([openDemo(), answerConsent(demoOrigin, true)]);
+    const r = await demoPage.evaluate(async () => {
+      const c = await window.tesseraDemo.tessera.checkHost();
+      return [c.extension, c.host, c.hostVersion, c.error && c.error.code];
+    });
+    assertEqual(r, [true, true, '3.2.0.3', null], 'checkHost');
+  });
+
+  await scenario('consent denied: the page is refused and starts no host', async () => {
+    const before = hostPids().length;
+    const url = demo.url.replace('127.0.0.1', 'localhost');
+    const page = await browser.newPage();
+    await page.goto(url);
+    await page.waitForFunction(() => window.tesseraDemo !== undefined);
+    const [r] = await Promise.all([
+      page.evaluate(async () => { const e = (await window.tesseraDemo.tessera.checkHost()).error; return [e.code, e.reason]; }),
+      answerConsent(new URL(url).origin, false),
+    ]);
+    await page.close();
+    assertEqual(r, ['ORIGIN_NOT_ALLOWED', 'user'], 'checkHost error');
+    assertEqual(hostPids().length, before, 'hosts started');
+  });
+
+  await scenario('an insecure page is told so', async () => {
+    const page = await browser.newPage();
+    await page.goto(demo.url.replace('127.0.0.1', 'insecure.test'));
+    await page.waitForFunction(() => window.tesseraDemo !== undefined);
+    const r = await page.evaluate(async () => (await window.tesseraDemo.tessera.checkHost()).error.code);
+    await page.close();
+    assertEqual(r, 'INSECURE_CONTEXT', 'checkHost error');
+  });
+
+  await scenario('single RSA enrollment through the page', async () => {
+    if (!hostArg) throw new Skip('the stand-in host has no key stores');
+    await demoPage.evaluate(() => window.tesseraDemo.checkHost());
+    await demoPage.select('#alg', 'RSA');
+    await demoPage.select('#csp', MS_ENHANCED);
+    await demoPage.select('#keylen', '1024');
+    await demoPage.select('#certtype', '1');
+    await demoPage.click('#enroll');
+    await demoPage.waitForSelector('#result[data-state="done"], #result[data-state="error"]', { timeout: 120000 });
+    assertEqual(await demoPage.$eval('#result', (e) => e.dataset.state), 'done', await demoPage.$eval('#result', (e) => e.textContent));
+  });
+
+  await scenario('a killed host gives HOST_EXITED, the next call gets a new host with the settings restored', async () => {
+    if (!hostArg) throw new Skip('the stand-in host has no key stores');
+    const r = await demoPage.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      window.t2 = new T();
+      window.restored = 0;
+      window.t2.addEventListener('settingsrestored', () => { window.restored += 1; });
+      await window.t2.VELA_SetCSPInfo(1024, csp);
+      await window.t2.VELA_SetKeyAlgorithm('RSA');
+      return true;
+    }, MS_ENHANCED);
+    assertEqual(r, true, 'settings made');
+    process.kill(hostPids().at(-1), 'SIGKILL');
+    const next = await demoPage.evaluate(async () => {
+      let first;
+      try {
+        await window.t2.VELA_GetVersion();
+        first = 'ok';
+      } catch (e) {
+        first = e.code;
+      }
+      const p10 = await window.t2.VELA_PKCS10CertRequisition('CN=Firefox,O=Demo Bank,C=CN', 1, 0).then(() => 'ok', (e) => e.message);
+      return [first, p10, window.restored];
+    });
+    assertEqual(next.slice(1), ['ok', 1], 'request on the new host after the restore');
+  });
+} finally {
+  await browser.close().catch(() => {});
+  await demo.close();
+  for (const pid of hostPids()) {
+    try { process.kill(pid, 'SIGKILL'); } catch { /* gone */ }
+  }
+  rmSync(work, { recursive: true, force: true });
+}
+const failed = results.filter((r) => r === 'failed').length;
+const skipped = results.filter((r) => r === 'skipped').length;
+console.log(`firefox e2e: ${results.length - failed - skipped} passed, ${failed} failed, ${skipped} skipped`);
+process.exit(failed ? 1 : 0);
