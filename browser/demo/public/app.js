@@ -43,7 +43,17 @@ async function step(name, ...args) {
     return result;
   } catch (e) {
     log(`${name}(${shown}) ✗ ${describe(e)}`, true);
+    followHost(e);
     throw e;
+  }
+}
+
+// The status panel follows the host: a call that finds it gone, stopped or
+// missing says so at once; the next answer shows it running again.
+const HOST_GONE = new Set(['HOST_EXITED', 'HOST_NOT_INSTALLED', 'HOST_FORBIDDEN', 'HOST_ERROR', 'TIMEOUT', 'CANCELLED']);
+function followHost(e) {
+  if (e instanceof TesseraError && HOST_GONE.has(e.code)) {
+    setState($('status-host'), 'error', `${describe(e)} — the next call starts a new host`);
   }
 }
 
@@ -172,6 +182,7 @@ tessera.addEventListener('progress', (e) => {
     (d.phase === 'running' ? ` (limit ${Math.round(d.timeoutMs / 1000)} s)` : '');
 });
 tessera.addEventListener('settingsrestored', (e) => {
+  setState($('status-host'), 'ok', 'running (a new host process)');
   log(`A new Tessera host serves this page; its settings were made again: ${e.detail.settings.map(([op, a]) => `${op}(${a.join(', ')})`).join(', ')}`);
 });
 $('cancel').addEventListener('click', () => tessera.cancel());
