@@ -53,12 +53,17 @@ const hostCommand = hostArg
 const wrapper = join(work, 'tessera-host-wrapper.sh');
 writeFileSync(wrapper, `#!/bin/sh\necho $$ >> ${JSON.stringify(pidFile)}\n${hostCommand}\n`);
 chmodSync(wrapper, 0o755);
-execFileSync('bash', [join(repo, 'browser', 'native', 'install-linux.sh'), '--browsers', 'firefox', '--host', wrapper],
-  { stdio: 'pipe', env: { PATH: process.env.PATH, HOME: home, XDG_CONFIG_HOME: '' } });
 const hostPids = () => (existsSync(pidFile) ? readFileSync(pidFile, 'utf8').split('\n').filter(Boolean).map(Number) : []);
 
 const demo = await startDemo({ port: 0, state: join(work, 'ca') });
 const demoOrigin = new URL(demo.url).origin;
+// The policy's allowlist (Firefox's managed storage in this home) admits the
+// demo under its other loopback name without asking.
+const policyUrl = demo.url.replace('127.0.0.1', 'localhost');
+// A second server: an origin the user is asked about and refuses.
+const other = await startDemo({ port: 0, state: join(work, 'ca2') });
+execFileSync('bash', [join(repo, 'browser', 'native', 'install-linux.sh'), '--browsers', 'firefox', '--host', wrapper,
+  '--allowed-origins', new URL(policyUrl).origin], { stdio: 'pipe', env: { PATH: process.env.PATH, HOME: home, XDG_CONFIG_HOME: '' } });
 const browser = await puppeteer.launch({
   browser: 'firefox',
   executablePath: process.env.FIREFOX || '/usr/bin/firefox-esr',
@@ -111,17 +116,29 @@ try {
 
   await scenario('consent denied: the page is refused and starts no host', async () => {
     const before = hostPids().length;
-    const url = demo.url.replace('127.0.0.1', 'localhost');
     const page = await browser.newPage();
-    await page.goto(url);
+    await page.goto(other.url);
     await page.waitForFunction(() => window.tesseraDemo !== undefined);
     const [r] = await Promise.all([
       page.evaluate(async () => { const e = (await window.tesseraDemo.tessera.checkHost()).error; return [e.code, e.reason]; }),
-      answerConsent(new URL(url).origin, false),
+      answerConsent(new URL(other.url).origin, false),
     ]);
     await page.close();
     assertEqual(r, ['ORIGIN_NOT_ALLOWED', 'user'], 'checkHost error');
     assertEqual(hostPids().length, before, 'hosts started');
+  });
+
+  await scenario('an origin on the policy allowlist is admitted without a question', async () => {
+    const pagesBefore = (await browser.pages()).length;
+    const page = await openDemo(policyUrl);
+    const r = await page.evaluate(async () => {
+      const c = await window.tesseraDemo.tessera.checkHost();
+      return [c.host, c.error && c.error.code];
+    });
+    const pagesAfter = (await browser.pages()).length;
+    await page.close();
+    assertEqual(r, [true, null], 'checkHost');
+    assertEqual(pagesAfter, pagesBefore + 1, 'no window but the page itself');
   });
 
   await scenario('an insecure page is told so', async () => {
@@ -153,7 +170,7 @@ try {
     });
   }
 
-  await scenario('a killed host gives HOST_EXITED, the next call gets a new host with the settings restored', async () => {
+  await scenario('a killed host is replaced, and the next calls continue with the page\'s settings restored', async () => {
     if (!hostArg) throw new Skip('the stand-in host has no key stores');
     const r = await demoPage.evaluate(async (csp) => {
       const T = window.tesseraDemo.tessera.constructor;
@@ -165,7 +182,15 @@ try {
       return true;
     }, MS_ENHANCED);
     assertEqual(r, true, 'settings made');
-    process.kill(hostPids().at(-1), 'SIGKILL');
+    // Only the demo page's host is still running; the other pages are closed.
+    let killed = 0;
+    for (const pid of hostPids()) {
+      try {
+        process.kill(pid, 'SIGKILL');
+        killed += 1;
+      } catch { /* already gone */ }
+    }
+    assertEqual(killed, 1, 'hosts killed');
     const next = await demoPage.evaluate(async () => {
       let first;
       try {
@@ -182,6 +207,7 @@ try {
 } finally {
   await browser.close().catch(() => {});
   await demo.close();
+  await other.close();
   for (const pid of hostPids()) {
     try { process.kill(pid, 'SIGKILL'); } catch { /* gone */ }
   }
