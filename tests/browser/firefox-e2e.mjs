@@ -170,6 +170,82 @@ try {
     });
   }
 
+  const keyKind = (b64) => {
+    const der = Buffer.from(b64, 'base64');
+    return der.includes(Buffer.from('2a864886f70d010101', 'hex')) ? 'RSA'
+      : der.includes(Buffer.from('2a8648ce3d0201', 'hex')) ? 'SM2' : 'unknown';
+  };
+
+  await scenario('checkHost names the part to update when the versions differ', async () => {
+    const r = await demoPage.evaluate(async () => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const c = await new T({ libraryVersion: '3.1.0.0' }).checkHost();
+      return [c.error && c.error.code, c.error && c.error.part];
+    });
+    assertEqual(r, ['VERSION_MISMATCH', 'library'], 'old library');
+  });
+
+  await scenario('a value the host cannot take is refused in the page', async () => {
+    const r = await demoPage.evaluate(() => window.tesseraDemo.tessera.VELA_PKCS10CertRequisition('CN=A\u0000', 1, 0)
+      .then(() => 'sent', (e) => e.code));
+    assertEqual(r, 'BAD_ARGUMENT', 'refused');
+  });
+
+  await scenario('two sessions started together each get their own algorithm; progress events while an RSA-4096 key is made', async () => {
+    if (!hostArg) throw new Skip('the stand-in host has no key stores');
+    const csps = await demoPage.$$eval('#csp option', (o) => o.map((x) => x.value));
+    const sm2 = csps.find((c) => /sm2/i.test(c));
+    if (!sm2) throw new Skip('no SM2 key store is listed');
+    const r = await demoPage.evaluate(async (rsaCsp, smCsp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const a = new T({ progressIntervalMs: 200 });
+      const b = new T();
+      let running = 0;
+      a.addEventListener('progress', (e) => { if (e.detail.phase === 'running' && e.detail.operation === 'VELA_PKCS10CertRequisition') running += 1; });
+      const run = (t, n, name, alg) => t.session(async (s) => {
+        await s.VELA_SetCSPInfo(n, name);
+        await s.VELA_SetKeyAlgorithm(alg);
+        return s.VELA_PKCS10CertRequisition(`CN=Session ${alg},O=Demo Bank,C=CN`, 1, 0);
+      });
+      const out = await Promise.all([run(a, 4096, rsaCsp, 'RSA'), run(b, 256, smCsp, 'SM2')]);
+      return [...out, running];
+    }, MS_ENHANCED, sm2);
+    assertEqual([keyKind(r[0]), keyKind(r[1])], ['RSA', 'SM2'], 'keys of the two sessions');
+    if (!(r[2] >= 1)) throw new Error(`progress events while running: ${r[2]}`);
+  });
+
+  // The host processes still running (only the demo page's: the other pages are closed).
+  const liveHosts = () => hostPids().filter((pid) => {
+    try {
+      process.kill(pid, 0);
+      return readFileSync(`/proc/${pid}/stat`, 'utf8').split(' ')[2] !== 'Z';
+    } catch {
+      return false;
+    }
+  });
+
+  await scenario('after a timeout the replacement host continues with the page\'s settings', async () => {
+    if (!hostArg) throw new Skip('the stand-in host has no key stores');
+    await demoPage.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      window.t3 = new T();
+      window.restored3 = 0;
+      window.t3.addEventListener('settingsrestored', () => { window.restored3 += 1; });
+      await window.t3.VELA_SetCSPInfo(1024, csp);
+      await window.t3.VELA_SetKeyAlgorithm('RSA');
+    }, MS_ENHANCED);
+    const pids = liveHosts();
+    assertEqual(pids.length, 1, 'one running host');
+    process.kill(pids[0], 'SIGSTOP');
+    const r = await demoPage.evaluate(async () => {
+      const first = await window.t3.VELA_GetVersion({ timeoutMs: 1000 }).then(() => 'ok', (e) => e.code);
+      const p10 = await window.t3.VELA_PKCS10CertRequisition('CN=After Timeout,O=Demo Bank,C=CN', 1, 0).then((v) => v, (e) => e.message);
+      return [first, p10, window.restored3];
+    });
+    process.kill(pids[0], 'SIGKILL');
+    assertEqual([r[0], keyKind(r[1]), r[2]], ['TIMEOUT', 'RSA', 1], 'timeout, then a request with the restored settings');
+  });
+
   await scenario('a killed host is replaced, and the next calls continue with the page\'s settings restored', async () => {
     if (!hostArg) throw new Skip('the stand-in host has no key stores');
     const r = await demoPage.evaluate(async (csp) => {
