@@ -2,10 +2,10 @@
 # written by hand.
 #  - C++ sources and Windows resource scripts include the generated
 #    TesseraVersion.h;
-#  - files that the browser loads straight from the source tree (the
-#    extension's manifest, the page library) cannot be generated into the
-#    build tree, so configuring brings their version in line with the
-#    project's (and says so when it changed one).
+#  - the extension's manifest, which the browser loads straight from the
+#    source tree, cannot be generated into the build tree, so configuring
+#    brings its version in line with the project's (and says so when it
+#    changed it); the page library's build takes its version from there.
 if(NOT PROJECT_VERSION_TWEAK)
   set(PROJECT_VERSION_TWEAK 0)
 endif()
@@ -29,8 +29,7 @@ function(tessera_sync_version file regex)
 endfunction()
 
 set(TESSERA_SOURCE_VERSIONED
-    "browser/extension/manifest.json|(\n  \"version\": \")([0-9.]+)(\")"
-    "browser/lib/tessera.js|(\nexport const VERSION = ')([0-9.]+)(')")
+    "browser/extension/manifest.json|(\n  \"version\": \")([0-9.]+)(\")")
 foreach(entry IN LISTS TESSERA_SOURCE_VERSIONED)
   string(FIND "${entry}" "|" bar)
   string(SUBSTRING "${entry}" 0 ${bar} file)

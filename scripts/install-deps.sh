@@ -10,7 +10,7 @@ packages=(
   dpkg-dev nlohmann-json3-dev lintian wixl osslsigncode
   libp11-kit-dev p11-kit opensc libnss3-tools
   clang-14 libclang-rt-14-dev
-  chromium fonts-dejavu-core
+  chromium firefox-esr fonts-dejavu-core
 )
 # Node.js and npm for the browser tests and the demo: Debian's packages only
 # where no node/npm is on the PATH (a machine may have them from elsewhere,

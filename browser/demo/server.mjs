@@ -4,7 +4,8 @@
 //   node browser/demo/server.mjs [--port 8443] [--state DIR]
 //
 // GET  /              the enrollment page
-// GET  /tessera.js    the page library
+// GET  /tessera.js    the page library (ES module, built at start)
+// GET  /tessera.script.js  its script-tag build
 // GET  /api/ca        { certificate }  the CA certificate (Base64 DER)
 // POST /api/issue     { request, certType } -> { signCert, encryptCert?, envelope?, ... }
 //
@@ -16,6 +17,7 @@ import { tmpdir } from 'node:os';
 import { join, dirname, normalize } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { DemoCA, RequestError } from './ca.mjs';
+import { buildLibrary } from '../lib/build.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const MAX_BODY = 1024 * 1024;
@@ -25,8 +27,8 @@ const STATIC = {
   '/index.html': [join(here, 'public', 'index.html'), 'text/html; charset=utf-8'],
   '/app.js': [join(here, 'public', 'app.js'), 'text/javascript; charset=utf-8'],
   '/style.css': [join(here, 'public', 'style.css'), 'text/css; charset=utf-8'],
-  '/tessera.js': [join(here, '..', 'lib', 'tessera.js'), 'text/javascript; charset=utf-8'],
 };
+const JS = 'text/javascript; charset=utf-8';
 
 function parseArgs(argv) {
   const out = { port: 8443, host: '127.0.0.1', state: null };
@@ -76,6 +78,7 @@ function readBody(req) {
 export async function startDemo({ port = 0, host = '127.0.0.1', state = null, log = () => {} } = {}) {
   const dir = state || await mkdtemp(join(tmpdir(), 'tessera-demo-ca-'));
   const ca = await new DemoCA(dir).init();
+  const library = buildLibrary();
   // Issuing runs OpenSSL several times; one at a time keeps a small machine responsive.
   let queue = Promise.resolve();
   const server = createServer(async (req, res) => {
@@ -84,6 +87,10 @@ export async function startDemo({ port = 0, host = '127.0.0.1', state = null, lo
       const path = normalize(url.pathname);
       if (req.method === 'GET' && path === '/favicon.ico') {
         res.writeHead(204).end();
+      } else if (req.method === 'GET' && path === '/tessera.js') {
+        send(res, 200, JS, library.esm);
+      } else if (req.method === 'GET' && path === '/tessera.script.js') {
+        send(res, 200, JS, library.script);
       } else if (req.method === 'GET' && STATIC[path]) {
         const [file, type] = STATIC[path];
         send(res, 200, type, await readFile(file));

@@ -22,10 +22,17 @@
     port = ext.runtime.connect({ name: 'tessera' });
     port.onMessage.addListener((msg) => {
       if (!msg || typeof msg.id !== 'string') return;
-      pending.delete(msg.id);
       const out = { id: msg.id };
-      if (msg.response) out.response = msg.response;
-      if (msg.error) out.error = msg.error;
+      if (typeof msg.event === 'string') {
+        // A call's progress: waiting for the user's consent, sent to the host.
+        out.event = msg.event;
+        if (typeof msg.timeoutMs === 'number') out.timeoutMs = msg.timeoutMs;
+      } else {
+        pending.delete(msg.id);
+        if (msg.response) out.response = msg.response;
+        if (msg.error) out.error = msg.error;
+      }
+      if (typeof msg.hostSerial === 'string') out.hostSerial = msg.hostSerial;
       toPage(out);
     });
     port.onDisconnect.addListener(() => {
@@ -48,6 +55,14 @@
       toPage({ id: data.id, type: 'pong', version });
       return;
     }
+    if (!window.isSecureContext) {
+      toPage({ id: data.id, error: { code: 'INSECURE_CONTEXT', message: 'Tessera serves only pages in a secure context (https).' } });
+      return;
+    }
+    if (data.type === 'cancel') {
+      if (pending.has(data.id) && port) port.postMessage({ type: 'cancel', id: data.id });
+      return;
+    }
     if (typeof data.function !== 'string' || !Array.isArray(data.params)) {
       toPage({ id: data.id, error: { code: 'BAD_REQUEST', message: 'A request needs a function name and a params array.' } });
       return;
@@ -61,6 +76,7 @@
     }
     const request = { id: data.id, function: data.function, params };
     if (typeof data.timeoutMs === 'number') request.timeoutMs = data.timeoutMs;
+    if (typeof data.hostSerial === 'string') request.hostSerial = data.hostSerial;
     pending.add(data.id);
     try {
       ensurePort().postMessage(request);

@@ -1,6 +1,7 @@
-// Origin allowlist of the Tessera extension.
+// Origins of the Tessera extension: the managed policy's allowlist and the
+// admission of a page (secure context, policy, the user's remembered answer).
 //
-// A page may reach the host only when its origin is on the allowlist. Entries
+// Allowlist entries
 // are exact origins: "https://host[:port]". For development, "http://localhost"
 // and "http://127.0.0.1" are accepted too; written without a port they allow
 // every port of that loopback name, with a port only that port. Anything else
@@ -70,7 +71,44 @@
       e.scheme === page.scheme && e.host === page.host && (e.port === null || e.port === page.port));
   }
 
-  const api = { DEFAULT_ALLOWED_ORIGINS, parseEntry, parseOrigin, effectiveAllowlist, isOriginAllowed };
+  // A secure context as far as Tessera is concerned: any https page, and
+  // plain http on the loopback names for development.
+  function isSecureOrigin(origin) {
+    const page = parseOrigin(origin);
+    return !!page && (page.scheme === 'https' || DEV_HOSTS.has(page.host));
+  }
+
+  // The managed policy as the extension applies it: its allowlist admits
+  // without asking; askForConsent false turns asking off, so every origin
+  // off that list is refused. Without a policy every secure origin is asked.
+  function policyFromManaged(managed) {
+    const m = managed && typeof managed === 'object' ? managed : {};
+    return {
+      allowlist: Array.isArray(m.allowedOrigins) ? effectiveAllowlist(m.allowedOrigins) : [],
+      ask: m.askForConsent !== false,
+    };
+  }
+
+  // What to do with a page's first call. `consents` maps an origin to the
+  // user's remembered answer ({ allowed: boolean }). Returns one of
+  //   { verdict: 'insecure' }  never admitted;
+  //   { verdict: 'allow', by: 'policy' | 'user' };
+  //   { verdict: 'deny', by: 'policy' | 'user' };
+  //   { verdict: 'ask' }       the user has not been asked yet.
+  function decideAdmission(origin, policy, consents) {
+    if (!isSecureOrigin(origin)) return { verdict: 'insecure' };
+    if (isOriginAllowed(origin, policy.allowlist)) return { verdict: 'allow', by: 'policy' };
+    if (!policy.ask) return { verdict: 'deny', by: 'policy' };
+    const key = new URL(origin).origin;
+    const answer = consents && Object.prototype.hasOwnProperty.call(consents, key) ? consents[key] : null;
+    if (answer && typeof answer.allowed === 'boolean') return { verdict: answer.allowed ? 'allow' : 'deny', by: 'user' };
+    return { verdict: 'ask' };
+  }
+
+  const api = {
+    DEFAULT_ALLOWED_ORIGINS, parseEntry, parseOrigin, effectiveAllowlist, isOriginAllowed,
+    isSecureOrigin, policyFromManaged, decideAdmission,
+  };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.TesseraOrigins = api;
 })(typeof globalThis !== 'undefined' ? globalThis : this);

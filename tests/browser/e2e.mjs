@@ -17,6 +17,7 @@ import { join, dirname, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 import { startDemo } from '../../browser/demo/server.mjs';
+import { buildLibrary } from '../../browser/lib/build.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const repo = resolve(here, '..', '..');
@@ -116,7 +117,7 @@ function startRefusedOrigin() {
   const cert = join(work, 'tls.pem');
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
     '-subj', '/CN=127.0.0.1', '-days', '2', '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'pipe' });
-  const lib = readFileSync(join(repo, 'browser', 'lib', 'tessera.js'));
+  const lib = buildLibrary().esm;
   const page = '<!doctype html><meta charset="utf-8"><title>Not an allowed origin</title>' +
     '<script type="module">import { Tessera } from "./tessera.js"; window.Tessera = Tessera;</script><p>other site</p>';
   const server = createServer({ key: readFileSync(key), cert: readFileSync(cert) }, (req, res) => {
@@ -145,17 +146,31 @@ const context = await chromium.launchPersistentContext(profile, {
   },
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    `--disable-extensions-except=${EXTENSION_DIR}`, `--load-extension=${EXTENSION_DIR}`],
+    `--disable-extensions-except=${EXTENSION_DIR}`, `--load-extension=${EXTENSION_DIR}`,
+    // A name for loopback that is not a secure context over plain http.
+    '--host-resolver-rules=MAP insecure.test 127.0.0.1'],
 });
 
+// Waits for the extension's consent window, checks the origin it names and
+// answers it.
+async function answerConsent(origin, allow) {
+  const win = await context.waitForEvent('page', {
+    predicate: (p) => p.url().startsWith(`chrome-extension://${EXTENSION_ID}/consent.html`), timeout: 20000,
+  });
+  await win.waitForSelector('body[data-origin]');
+  assertEqual(await win.getAttribute('body', 'data-origin'), origin, 'origin named in the consent window');
+  await win.click(allow ? '#allow' : '#deny');
+}
+
 // Opens the demo page in a new tab and waits until it has checked the host.
-async function openDemo() {
+async function openDemo(url = demo.url) {
   const page = await context.newPage();
-  await page.goto(demo.url);
+  await page.goto(url);
   await page.waitForFunction(() => window.tesseraDemo !== undefined);
   await page.evaluate(() => window.tesseraDemo.ready);
   return page;
 }
+const demoOrigin = new URL(demo.url).origin;
 
 // Calls one operation through the page library; resolves with
 // { ok, value } or { ok: false, error: { code, errorcode, lastErrorDesc, status, operation } }.
@@ -190,8 +205,12 @@ try {
     assertEqual(new URL(worker.url()).host, EXTENSION_ID, 'extension id');
   });
 
+  await scenario('the first call of an origin asks the user; allowed, the demo page reaches the host', async () => {
+    [demoPage] = await Promise.all([openDemo(), answerConsent(demoOrigin, true)]);
+  });
+
   await scenario('checkHost and version on the demo page', async () => {
-    demoPage = await openDemo();
+    if (!demoPage) demoPage = await openDemo();
     const r = await checkHost(demoPage);
     assert(r.extension, 'extension present');
     assert(r.host, `host present (${r.error && r.error.message})`);
@@ -199,6 +218,24 @@ try {
     assertEqual(r.extensionVersion, '3.2.0.3', 'extension version');
     await demoPage.waitForSelector('#status-host[data-state="ok"]');
     await demoPage.screenshot({ path: join(args.artifacts, 'demo-page.png'), fullPage: true });
+  });
+
+  await scenario('checkHost names the part to update when the versions differ', async () => {
+    const r = await demoPage.evaluate(async () => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const same = await new T().checkHost();
+      const older = await new T({ libraryVersion: '3.1.9.9' }).checkHost();
+      const newer = await new T({ libraryVersion: '3.3.0.0' }).checkHost();
+      return {
+        same: [same.libraryVersion, same.error && same.error.code],
+        older: older.error && [older.error.code, older.error.part, older.host],
+        newer: newer.error && [newer.error.code, newer.error.parts, newer.error.message],
+      };
+    });
+    assertEqual(JSON.stringify(r.same), JSON.stringify(['3.2.0.3', null]), 'same versions');
+    assertEqual(JSON.stringify(r.older), JSON.stringify(['VERSION_MISMATCH', 'library', true]), 'old library');
+    assertEqual(JSON.stringify(r.newer.slice(0, 2)), JSON.stringify(['VERSION_MISMATCH', ['extension', 'host']]), 'old extension and host');
+    assert(/update the Tessera extension and the Tessera host program to 3\.3\.0\.0/.test(r.newer[2]), r.newer[2]);
   });
 
   await scenario('unknown operation gets the fallback answer', async () => {
@@ -290,28 +327,151 @@ try {
     csp: sm2Csp(), alg: 'SM2', keyLength: 256, certType: 2, subject: 'CN=Demo User Double SM2,O=Demo Bank,C=CN',
   }));
 
-  await scenario('a page on an origin that is not allowed is refused and starts no host', async () => {
+  const RSA_OID = Buffer.from('2a864886f70d010101', 'hex');
+  const EC_OID = Buffer.from('2a8648ce3d0201', 'hex');
+  const keyKind = (b64) => {
+    const der = Buffer.from(b64, 'base64');
+    return der.includes(RSA_OID) ? 'RSA' : der.includes(EC_OID) ? 'SM2' : 'unknown';
+  };
+
+  await scenario('two sessions started together each get their own algorithm', async () => {
+    const csp = sm2Csp();
+    if (!csp) throw new Skip('no SM2 key store is listed');
+    const r = await demoPage.evaluate(async ([rsaCsp, smCsp]) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const a = new T();
+      const b = new T();
+      const run = (t, n, name, alg) => t.session(async (s) => {
+        await s.VELA_SetCSPInfo(n, name);
+        await s.VELA_SetKeyAlgorithm(alg);
+        return s.VELA_PKCS10CertRequisition(`CN=Session ${alg},O=Demo Bank,C=CN`, 1, 0);
+      });
+      const out = await Promise.all([run(a, 1024, rsaCsp, 'RSA'), run(b, 256, smCsp, 'SM2')]);
+      a.close();
+      b.close();
+      return out;
+    }, [MS_ENHANCED, csp]);
+    assertEqual(keyKind(r[0]), 'RSA', 'key of the RSA session');
+    assertEqual(keyKind(r[1]), 'SM2', 'key of the SM2 session');
+  });
+
+  await scenario('a value the host cannot take is refused in the page, and nothing is sent', async () => {
+    const r = await call(demoPage, 'VELA_PKCS10CertRequisition', 'CN=Bad\u0000Name,C=CN', 1, 0);
+    assertEqual(r.ok, false, 'refused');
+    assertEqual(r.error.code, 'BAD_ARGUMENT', `code (${r.error.message})`);
+    assert(/U\+0000/.test(r.error.message), r.error.message);
+    const lone = await call(demoPage, 'VELA_SetKeyAlgorithm', 'RSA\ud800');
+    assertEqual(lone.error && lone.error.code, 'BAD_ARGUMENT', 'lone surrogate refused');
+  });
+
+  await scenario('after a timeout the replacement host continues with the page\'s settings, and the page is told', async () => {
+    if (!providers.length) throw new Skip('the host cannot list CSPs yet');
+    const page = await openDemo();
+    await page.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      window.t2 = new T();
+      window.restored = [];
+      window.t2.addEventListener('settingsrestored', (e) => window.restored.push(e.detail));
+      await window.t2.VELA_SetCSPInfo(1024, csp);
+      await window.t2.VELA_SetKeyAlgorithm('RSA');
+    }, MS_ENHANCED);
+    const pid = hostPids().at(-1);
+    assert(signalHost(pid, 'SIGSTOP'), `host ${pid} stopped`);
+    const r = await page.evaluate(() => window.t2.VELA_GetVersion({ timeoutMs: 1000 }).then(() => 'ok', (e) => e.code));
+    signalHost(pid, 'SIGKILL');
+    assertEqual(r, 'TIMEOUT', 'the stopped host times out');
+    const next = await page.evaluate(() => window.t2.VELA_PKCS10CertRequisition('CN=After Timeout,O=Demo Bank,C=CN', 1, 0)
+      .then((v) => ({ ok: true, v }), (e) => ({ ok: false, message: e.message })));
+    assert(next.ok, `request on the new host: ${next.message}`);
+    assertEqual(keyKind(next.v), 'RSA', 'the restored algorithm');
+    const restored = await page.evaluate(() => window.restored);
+    assertEqual(JSON.stringify(restored.map((x) => x.settings)),
+      JSON.stringify([[['VELA_SetCSPInfo', [1024, MS_ENHANCED]], ['VELA_SetKeyAlgorithm', ['RSA']]]]), 'settings restored and told');
+    await page.close();
+  });
+
+  await scenario('progress events while an RSA-4096 key is made; a cancelled call stops the host, the next continues', async () => {
+    if (!providers.length) throw new Skip('the host cannot list CSPs yet');
+    const page = await openDemo();
+    const r = await page.evaluate(async (csp) => {
+      const T = window.tesseraDemo.tessera.constructor;
+      const t = new T({ progressIntervalMs: 200 });
+      const events = [];
+      t.addEventListener('progress', (e) => events.push(e.detail));
+      await t.VELA_SetCSPInfo(4096, csp);
+      await t.VELA_SetKeyAlgorithm('RSA');
+      const request = await t.VELA_PKCS10CertRequisition('CN=Progress,O=Demo Bank,C=CN', 1, 0);
+      const running = events.filter((e) => e.operation === 'VELA_PKCS10CertRequisition' && e.phase === 'running');
+      // Another long key, cancelled once it runs.
+      const started = new Promise((ok) => t.addEventListener('progress', (e) => e.detail.phase === 'running' && ok()));
+      const slow = t.VELA_PKCS10CertRequisition('CN=Cancelled,O=Demo Bank,C=CN', 1, 0).then(() => 'done', (e) => e.code);
+      await started;
+      t.cancel();
+      const cancelled = await slow;
+      await t.VELA_SetCSPInfo(1024, csp);
+      const after = await t.VELA_PKCS10CertRequisition('CN=After Cancel,O=Demo Bank,C=CN', 1, 0).then(() => 'ok', (e) => e.message);
+      return { request, running: running.length, last: running.at(-1), cancelled, after };
+    }, MS_ENHANCED);
+    await page.close();
+    assertEqual(keyKind(r.request), 'RSA', 'RSA-4096 request');
+    assert(r.running >= 1, `progress events while running: ${r.running}`);
+    assertEqual(r.last.timeoutMs, 120000, 'limit for a 4096-bit key');
+    assertEqual(r.cancelled, 'CANCELLED', 'the cancelled call');
+    assertEqual(r.after, 'ok', 'the next call after the cancel');
+  });
+
+  await scenario('a page whose origin the user does not allow is refused, is not asked again and starts no host', async () => {
     const before = hostPids().length;
     const page = await context.newPage();
     await page.goto(refusedUrl);
     await page.waitForFunction(() => window.Tessera !== undefined);
-    const r = await page.evaluate(async () => {
+    const [r] = await Promise.all([page.evaluate(async () => {
       const t = new window.Tessera();
       const check = await t.checkHost();
       let direct;
       try {
         await t.VELA_GetVersion();
       } catch (e) {
-        direct = e.code;
+        direct = [e.code, e.reason];
       }
-      return { extension: check.extension, host: check.host, code: check.error && check.error.code, direct };
-    });
+      return { extension: check.extension, host: check.host, code: check.error && check.error.code, reason: check.error && check.error.reason, direct };
+    }), answerConsent(new URL(refusedUrl).origin, false)]);
     await page.close();
     assert(r.extension, 'the extension answers the page');
     assertEqual(r.host, false, 'host reachable');
     assertEqual(r.code, 'ORIGIN_NOT_ALLOWED', 'checkHost error');
-    assertEqual(r.direct, 'ORIGIN_NOT_ALLOWED', 'operation error');
+    assertEqual(r.reason, 'user', 'refused by the user');
+    assertEqual(JSON.stringify(r.direct), JSON.stringify(['ORIGIN_NOT_ALLOWED', 'user']), 'operation error, without a second question');
     assertEqual(hostPids().length, before, 'hosts started for the refused page');
+  });
+
+  await scenario('the options page lists the answers; a revoked origin is asked again', async () => {
+    const options = await context.newPage();
+    await options.goto(`chrome-extension://${EXTENSION_ID}/options.html`);
+    await options.waitForSelector('body[data-ready]');
+    const rows = await options.$$eval('#consents tbody tr', (trs) => trs.map((tr) => [tr.dataset.origin, tr.cells[1].textContent]));
+    assertEqual(JSON.stringify(rows.sort()), JSON.stringify([[demoOrigin, 'allowed'], [new URL(refusedUrl).origin, 'not allowed']].sort()), 'answers listed');
+    await options.click(`tr[data-origin="${demoOrigin}"] button.revoke`);
+    await options.waitForFunction((o) => !document.querySelector(`tr[data-origin="${o}"]`), demoOrigin);
+    await options.close();
+    const [r] = await Promise.all([call(demoPage, 'VELA_GetVersion'), answerConsent(demoOrigin, true)]);
+    assert(r.ok, `served after the user allowed it again: ${JSON.stringify(r)}`);
+  });
+
+  await scenario('a page that is not a secure context is told so, not "not installed"', async () => {
+    const page = await context.newPage();
+    await page.goto(demo.url.replace('127.0.0.1', 'insecure.test'));
+    await page.waitForFunction(() => window.tesseraDemo !== undefined);
+    const r = await page.evaluate(async () => {
+      const c = await window.tesseraDemo.tessera.checkHost();
+      return { secure: window.isSecureContext, extension: c.extension, code: c.error && c.error.code };
+    });
+    await page.waitForSelector('#status-extension[data-state="error"]');
+    const shown = await page.textContent('#status-extension');
+    await page.close();
+    assertEqual(r.secure, false, 'the page is not a secure context');
+    assertEqual(r.code, 'INSECURE_CONTEXT', 'checkHost error');
+    assert(/secure/i.test(shown), `the demo says why: ${shown}`);
   });
 
   await scenario('a host killed in the middle of a call gives an error, and the next call reconnects', async () => {
@@ -326,7 +486,7 @@ try {
     // pipe, kill the host.
     const worker = context.serviceWorkers()[0];
     for (let i = 0; i < 200; i++) {
-      const pending = await worker.evaluate(() => [...sessions.values()].reduce((n, s) => n + s.pending.size, 0));
+      const pending = await worker.evaluate(() => [...sessions.values()].reduce((n, s) => n + (s.inflight ? 1 : 0), 0));
       if (pending > 0) break;
       await page.waitForTimeout(50);
     }

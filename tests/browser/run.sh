@@ -3,6 +3,7 @@
 #   run.sh unit            node's test runner over unit/*.test.mjs
 #   run.sh e2e [ARGS...]   the end-to-end run in headless Chromium (e2e.mjs)
 #   run.sh firefox-lint    Firefox's checks of the extension (web-ext lint)
+#   run.sh firefox-e2e [ARGS...]  the end-to-end run in headless Firefox (firefox-e2e.mjs)
 # Exits 77, which CTest reports as skipped, when what a test needs is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +29,21 @@ case "$mode" in
       (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)
     fi
     exec node "$here/firefox-lint.mjs"
+    ;;
+  firefox-e2e)
+    firefox=${FIREFOX:-/usr/bin/firefox-esr}
+    if [ ! -x "$firefox" ]; then
+      echo "SKIPPED: $firefox is not installed (Debian package firefox-esr)"
+      exit 77
+    fi
+    if [ ! -f "$here/node_modules/puppeteer-core/package.json" ]; then
+      if ! command -v npm >/dev/null 2>&1; then
+        echo "SKIPPED: npm is not installed, so puppeteer-core cannot be installed"
+        exit 77
+      fi
+      (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+    exec node "$here/firefox-e2e.mjs" "$@"
     ;;
   e2e)
     chromium=${CHROMIUM:-/usr/bin/chromium}

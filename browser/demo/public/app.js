@@ -26,7 +26,10 @@ function log(text, failed = false) {
 function describe(e) {
   if (e instanceof TesseraError) {
     const desc = e.lastErrorDesc ? ` — ${e.lastErrorDesc.replace(/\s*\n\s*/g, ' ')}` : '';
-    return e.code === 'AGENT' ? `${e.operation} failed (errorcode ${e.errorcode})${desc}` : `${e.code}: ${e.message}`;
+    const zh = /^zh\b/i.test(navigator.language || '');
+    const fix = (zh ? e.guidanceZh : e.guidance) || e.guidance;
+    const base = e.code === 'AGENT' ? `${e.operation} failed (errorcode ${e.errorcode})${desc}` : `${e.code}: ${e.message}`;
+    return fix ? `${base} — ${fix}` : base;
   }
   return String(e && e.message || e);
 }
@@ -40,7 +43,17 @@ async function step(name, ...args) {
     return result;
   } catch (e) {
     log(`${name}(${shown}) ✗ ${describe(e)}`, true);
+    followHost(e);
     throw e;
+  }
+}
+
+// The status panel follows the host: a call that finds it gone, stopped or
+// missing says so at once; the next answer shows it running again.
+const HOST_GONE = new Set(['HOST_EXITED', 'HOST_NOT_INSTALLED', 'HOST_FORBIDDEN', 'HOST_ERROR', 'TIMEOUT', 'CANCELLED']);
+function followHost(e) {
+  if (e instanceof TesseraError && HOST_GONE.has(e.code)) {
+    setState($('status-host'), 'error', `${describe(e)} — the next call starts a new host`);
   }
 }
 
@@ -49,6 +62,7 @@ async function checkHost() {
   setState($('status-host'), 'busy', 'checking…');
   const r = await tessera.checkHost();
   if (r.extension) setState($('status-extension'), 'ok', `installed (version ${r.extensionVersion})`);
+  else if (r.error && r.error.code === 'INSECURE_CONTEXT') setState($('status-extension'), 'error', r.error.message);
   else setState($('status-extension'), 'error', 'not installed — add the Tessera extension to this browser');
   if (r.host) setState($('status-host'), 'ok', `running (version ${r.hostVersion})`);
   else if (r.extension) setState($('status-host'), 'error', r.error ? describe(r.error) : 'not available');
@@ -125,6 +139,7 @@ async function enroll(event) {
   if (busy) return;
   busy = true;
   $('enroll').disabled = true;
+  $('cancel').hidden = false;
   $('log').replaceChildren();
   const csp = $('csp').value;
   const alg = $('alg').value;
@@ -153,9 +168,24 @@ async function enroll(event) {
   } finally {
     busy = false;
     $('enroll').disabled = false;
+    $('cancel').hidden = true;
+    $('progress').hidden = true;
   }
 }
 
+// What runs, for how long: the library's progress events.
+tessera.addEventListener('progress', (e) => {
+  const d = e.detail;
+  const what = { consent: 'waiting for your answer in the Tessera window', queued: 'waiting for the host', running: 'running' }[d.phase];
+  $('progress').hidden = !busy;
+  $('progress').textContent = `${d.operation}: ${what}, ${Math.round(d.elapsedMs / 1000)} s` +
+    (d.phase === 'running' ? ` (limit ${Math.round(d.timeoutMs / 1000)} s)` : '');
+});
+tessera.addEventListener('settingsrestored', (e) => {
+  setState($('status-host'), 'ok', 'running (a new host process)');
+  log(`A new Tessera host serves this page; its settings were made again: ${e.detail.settings.map(([op, a]) => `${op}(${a.join(', ')})`).join(', ')}`);
+});
+$('cancel').addEventListener('click', () => tessera.cancel());
 $('enroll-form').addEventListener('submit', enroll);
 $('alg').addEventListener('change', pickProvider);
 $('recheck').addEventListener('click', () => checkHost());

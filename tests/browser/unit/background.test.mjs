@@ -13,12 +13,21 @@ function event() {
   return { addListener: (f) => listeners.push(f), fire: (...a) => listeners.forEach((f) => f(...a)), listeners };
 }
 
-// A browser with a fake native host; `managed` is the managed-storage value.
-function makeBrowser({ managed } = {}) {
+// A browser with a fake native host; `managed` is the managed policy's
+// allowlist, `policy` other managed values. `consent` is what the user answers
+// in the consent window ('grant', 'deny' or 'close'); `windows` records the
+// windows opened.
+function makeBrowser({ managed, policy = {}, consent = 'grant' } = {}) {
   const natives = [];
   const timers = [];
+  const windows = [];
+  let local = {};
+  const BASE = 'chrome-extension://tessera/';
   const chrome = {
     runtime: {
+      id: 'tessera',
+      getURL: (path) => BASE + path,
+      onMessage: event(),
       lastError: undefined,
       onConnect: event(),
       connectNative(name) {
@@ -44,13 +53,37 @@ function makeBrowser({ managed } = {}) {
       },
     },
     storage: {
-      managed: { get: async () => (managed === undefined ? {} : { allowedOrigins: managed }) },
+      managed: { get: async () => ({ ...(managed === undefined ? {} : { allowedOrigins: managed }), ...policy }) },
+      local: {
+        get: async (key) => (key in local ? { [key]: structuredClone(local[key]) } : {}),
+        set: async (items) => {
+          const changes = {};
+          for (const [k, v] of Object.entries(items)) { changes[k] = { newValue: v }; local[k] = structuredClone(v); }
+          chrome.storage.onChanged.fire(changes, 'local');
+        },
+      },
       onChanged: event(),
+    },
+    windows: {
+      onRemoved: event(),
+      // The consent window answers as the user was told to.
+      async create({ url }) {
+        const id = windows.length + 1;
+        windows.push({ id, url });
+        const token = url.split('#')[1];
+        const sender = { id: 'tessera', url: BASE + 'consent.html' };
+        Promise.resolve().then(() => {
+          if (consent === 'close') setImmediate(() => chrome.windows.onRemoved.fire(id));
+          else chrome.runtime.onMessage.fire({ type: 'consent-answer', token, allowed: consent === 'grant' }, sender, () => {});
+        });
+        return { id };
+      },
+      remove: async () => {},
     },
     tabs: { onRemoved: event() },
   };
   const context = vm.createContext({
-    chrome, URL, console,
+    chrome, URL, console, crypto,
     setTimeout: (f, ms) => { const t = { f, ms, cleared: false }; timers.push(t); return t; },
     clearTimeout: (t) => { if (t) t.cleared = true; },
   });
@@ -59,27 +92,30 @@ function makeBrowser({ managed } = {}) {
   // A page's content script: one runtime port from a tab.
   function page(tabId, origin, frameId = 0) {
     const received = [];
+    const events = [];
     const port = {
       name: 'tessera', sender: { tab: { id: tabId }, frameId, origin, url: origin + '/enroll' },
       onMessage: event(), onDisconnect: event(),
-      postMessage: (m) => received.push(m),
+      // Answers and errors apart from the events of a running call.
+      postMessage: (m) => (m.event ? events : received).push(m),
     };
     chrome.runtime.onConnect.fire(port);
     return {
       received,
+      events,
       send: (m) => port.onMessage.fire(m),
       close: () => port.onDisconnect.fire(port),
     };
   }
   const fireTimers = () => timers.filter((t) => !t.cleared).forEach((t) => { t.cleared = true; t.f(); });
-  return { chrome, natives, page, fireTimers, timers };
+  return { chrome, natives, page, fireTimers, timers, windows, local: () => local };
 }
 
 const flush = () => new Promise((r) => setImmediate(r));
 const req = (id, fn = 'VELA_GetVersion', extra = {}) => ({ id, function: fn, params: [], ...extra });
 
-test('a page from an origin off the allowlist is refused and no host is started', async () => {
-  const b = makeBrowser();
+test('a page from an origin the user does not allow is refused and no host is started', async () => {
+  const b = makeBrowser({ consent: 'deny' });
   const p = b.page(1, 'https://evil.example');
   p.send(req('a'));
   await flush();
@@ -97,19 +133,21 @@ test('frames other than the top document are refused', async () => {
   assert.equal(p.received[0].error.code, 'ORIGIN_NOT_ALLOWED');
 });
 
-test('the managed allowlist replaces the default', async () => {
-  const b = makeBrowser({ managed: ['https://bank.example'] });
+test('the managed allowlist admits without asking; other origins are asked', async () => {
+  const b = makeBrowser({ managed: ['https://bank.example'], consent: 'deny' });
   const dev = b.page(1, 'http://localhost:8443');
   const bank = b.page(2, 'https://bank.example');
   dev.send(req('a'));
   bank.send(req('b'));
   await flush();
-  assert.equal(dev.received[0].error.code, 'ORIGIN_NOT_ALLOWED');
+  assert.equal(dev.received.at(-1).error.code, 'ORIGIN_NOT_ALLOWED');
   assert.equal(b.natives.length, 1);
-  assert.equal(bank.received.length, 0, 'waits for the host');
+  assert.deepEqual(b.windows.map((w) => w.url.split('#')[0]), ['chrome-extension://tessera/consent.html'], 'one question, for the dev page');
+  assert.deepEqual(bank.events.map((m) => m.event), ['started'], 'sent to the host, no answer yet');
+  assert.equal(bank.received.length, 0);
 });
 
-test('one host per tab; answers are matched by randomId and carry the page id', async () => {
+test('one host per tab, one request in flight; answers are matched by randomId and carry the page id', async () => {
   const b = makeBrowser();
   const p1 = b.page(1, 'http://localhost:8443');
   const p2 = b.page(2, 'http://localhost:8443');
@@ -119,13 +157,14 @@ test('one host per tab; answers are matched by randomId and carry the page id', 
   await flush();
   assert.equal(b.natives.length, 2, 'one native port per tab');
   const [h1, h2] = b.natives;
+  assert.equal(h1.sent.length, 1, 'the second call waits for the first');
+  h1.answer(0);
   assert.equal(h1.sent.length, 2);
   assert.notEqual(h1.sent[0].randomId, h1.sent[1].randomId);
   assert.deepEqual(h1.sent[1].params, []);
   h1.answer(1);
-  h1.answer(0);
   h2.answer(0);
-  assert.deepEqual(p1.received.map((m) => [m.id, m.response.result, m.response.randomId]), [['x2', 'r1', 'x2'], ['x1', 'r0', 'x1']]);
+  assert.deepEqual(p1.received.map((m) => [m.id, m.response.result, m.response.randomId]), [['x1', 'r0', 'x1'], ['x2', 'r1', 'x2']]);
   assert.equal(p2.received[0].id, 'y1');
 });
 
@@ -260,4 +299,86 @@ test('answers for a page that went away are not delivered to the next one', asyn
   h.answer(1);
   assert.deepEqual(gone.received, []);
   assert.deepEqual(next.received.map((m) => [m.id, m.response.result]), [['new', 'r1']]);
+});
+
+test('consent: asked once per origin and remembered; a closed window is asked again; revoking ends the conversation', async () => {
+  const b = makeBrowser();
+  const p = b.page(1, 'https://shop.example');
+  p.send(req('a'));
+  p.send(req('b'));
+  await flush();
+  assert.equal(b.windows.length, 1, 'one question for both calls');
+  assert.deepEqual(p.events.slice(0, 1).map((m) => [m.id, m.event]), [['a', 'consent']]);
+  assert.equal(b.local().consents['https://shop.example'].allowed, true);
+  b.natives[0].answer(0);
+  b.natives[0].answer(1);
+  assert.deepEqual(p.received.map((m) => m.response.result), ['r0', 'r1']);
+
+  await b.chrome.storage.local.set({ consents: {} });
+  await flush();
+  assert.equal(b.natives[0].disconnected, true, 'the revoked origin\'s host is stopped');
+
+  const c = makeBrowser({ consent: 'close' });
+  const q = c.page(1, 'https://shop.example');
+  q.send(req('x'));
+  await flush();
+  await flush();
+  assert.equal(q.received[0].error.reason, 'dismissed');
+  q.send(req('y'));
+  await flush();
+  await flush();
+  assert.equal(c.windows.length, 2, 'asked again');
+  assert.equal(c.local().consents, undefined, 'nothing remembered');
+});
+
+test('an insecure page gets INSECURE_CONTEXT; a policy with asking off refuses without a window', async () => {
+  const b = makeBrowser({ policy: { askForConsent: false } });
+  const http = b.page(1, 'http://bank.example');
+  const https = b.page(2, 'https://bank.example');
+  http.send(req('a'));
+  https.send(req('b'));
+  await flush();
+  assert.equal(http.received[0].error.code, 'INSECURE_CONTEXT');
+  assert.deepEqual([https.received[0].error.code, https.received[0].error.reason], ['ORIGIN_NOT_ALLOWED', 'policy']);
+  assert.equal(b.windows.length, 0);
+  assert.equal(b.natives.length, 0);
+});
+
+test('after a reload, an answer without randomId for the old page\'s call is not handed to the new page', async () => {
+  const b = makeBrowser();
+  const old = b.page(1, 'http://localhost:8443');
+  old.send(req('old', 'VELA_SetCSPInfo'));
+  await flush();
+  old.close();
+  const fresh = b.page(1, 'http://localhost:8443');
+  fresh.send(req('new'));
+  await flush();
+  const h = b.natives[0];
+  assert.equal(h.sent.length, 1, 'the new call waits until the old one is answered');
+  h.onMessage.fire({ function: '', errorcode: -2146893779, result: false });
+  assert.deepEqual(fresh.received, []);
+  assert.equal(h.sent.length, 2);
+  h.answer(1);
+  assert.deepEqual(fresh.received.map((m) => [m.id, m.response.result]), [['new', 'r1']]);
+});
+
+test('a request naming another host is answered HOST_REPLACED unsent; cancel drops a queued call and stops the host for one in flight', async () => {
+  const b = makeBrowser();
+  const p = b.page(1, 'http://localhost:8443');
+  p.send(req('a'));
+  p.send(req('b'));
+  await flush();
+  const serial = p.events[1].hostSerial;
+  assert.ok(serial);
+  p.send({ type: 'cancel', id: 'b' });
+  p.send({ type: 'cancel', id: 'a' });
+  assert.deepEqual(p.received.map((m) => [m.id, m.error.code]), [['b', 'CANCELLED'], ['a', 'CANCELLED']]);
+  assert.equal(b.natives[0].disconnected, true);
+  assert.equal(b.natives[0].sent.length, 1);
+  p.send(req('c', 'VELA_PKCS10CertRequisition', { hostSerial: serial }));
+  await flush();
+  const m = p.received.at(-1);
+  assert.equal(m.error.code, 'HOST_REPLACED');
+  assert.notEqual(m.hostSerial, serial);
+  assert.equal(b.natives[1].sent.length, 0, 'not sent to the new host');
 });

@@ -49,3 +49,27 @@ test('an empty managed list allows nothing; a managed value that is not a list k
   assert.equal(O.effectiveAllowlist('https://bank.example').length, 2);
   assert.equal(O.effectiveAllowlist(null).length, 2);
 });
+
+test('admission: insecure pages never, the policy list without asking, the user\'s answer otherwise', () => {
+  const none = O.policyFromManaged(undefined);
+  const listed = O.policyFromManaged({ allowedOrigins: ['https://bank.example'] });
+  const strict = O.policyFromManaged({ allowedOrigins: ['https://bank.example'], askForConsent: false });
+  const said = { 'https://shop.example': { allowed: true }, 'https://evil.example': { allowed: false } };
+  const table = [
+    ['http://bank.example', listed, said, { verdict: 'insecure' }],
+    ['http://192.168.1.5:8080', none, {}, { verdict: 'insecure' }],
+    ['file://', none, {}, { verdict: 'insecure' }],
+    ['https://bank.example', listed, {}, { verdict: 'allow', by: 'policy' }],
+    ['https://bank.example', strict, {}, { verdict: 'allow', by: 'policy' }],
+    ['https://shop.example', strict, said, { verdict: 'deny', by: 'policy' }],
+    ['https://shop.example', listed, said, { verdict: 'allow', by: 'user' }],
+    ['https://shop.example:443', none, said, { verdict: 'allow', by: 'user' }],
+    ['https://shop.example:8443', none, said, { verdict: 'ask' }],
+    ['https://evil.example', none, said, { verdict: 'deny', by: 'user' }],
+    ['http://localhost:8443', none, {}, { verdict: 'ask' }],
+    ['https://new.example', none, { 'https://new.example': { allowed: 'yes' } }, { verdict: 'ask' }],
+  ];
+  for (const [origin, policy, consents, expected] of table) {
+    assert.deepEqual(O.decideAdmission(origin, policy, consents), expected, origin);
+  }
+});

@@ -110,9 +110,9 @@ test('without the extension a call fails with EXTENSION_MISSING and checkHost sa
 test('checkHost reports the extension and host versions, and the host\'s absence without rejecting', async () => {
   const good = new Tessera({
     window: fakeWindow((d) => (d.function === 'checkHost'
-      ? { response: { function: 'CheckHost', errorcode: 0, result: 0 } } : ok('3.2.0.3'))),
+      ? { response: { function: 'CheckHost', errorcode: 0, result: 0 } } : ok('9.9'))),
   });
-  assert.deepEqual(await good.checkHost(), { extension: true, extensionVersion: '9.9', host: true, hostVersion: '3.2.0.3', error: null });
+  assert.deepEqual(await good.checkHost(), { extension: true, extensionVersion: '9.9', host: true, hostVersion: '9.9', libraryVersion: null, error: null });
   good.close();
   const missing = new Tessera({ window: fakeWindow(() => ({ error: { code: 'HOST_NOT_INSTALLED', message: 'x' } })) });
   const r = await missing.checkHost();
@@ -163,6 +163,112 @@ test('the type declarations name every operation with its parameters in order', 
     assert.ok(m, `${name} declared`);
     const declared = m[1].split(',').map((p) => p.trim()).filter((p) => p && !p.startsWith('options'));
     assert.deepEqual(declared.map((p) => p.split(':')[0].trim()), params.map(([n]) => n), name);
-    assert.deepEqual(declared.map((p) => p.split(':')[1].trim()), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
+    // A parameter is declared with its kind or with a union of literals of that kind.
+    const kindOf = (t) => (/^(string|'[^']*'(\s*\|\s*'[^']*')*)$/.test(t) ? 'string' : /^(number|-?\d+(\s*\|\s*-?\d+)*)$/.test(t) ? 'number' : t);
+    assert.deepEqual(declared.map((p) => kindOf(p.split(':')[1].trim())), params.map(([, k]) => (k === 'string' ? 'string' : 'number')), name);
   }
+});
+
+// An extension with one host at a time: `serial` names it; a request naming
+// another serial is answered HOST_REPLACED, as the background does.
+function hostWindow() {
+  const host = { serial: 'h1', log: [] };
+  host.win = fakeWindow((d) => {
+    if (d.type === 'cancel') return null;
+    if (d.hostSerial && d.hostSerial !== host.serial) {
+      return { hostSerial: host.serial, error: { code: 'HOST_REPLACED', message: 'new host' } };
+    }
+    host.log.push([d.function, d.params, d.hostSerial || null]);
+    host.win.deliver({ channel: 'tessera', direction: 'from-extension', id: d.id, event: 'started', hostSerial: host.serial });
+    return { hostSerial: host.serial, ...ok(true) };
+  });
+  return host;
+}
+
+test('values the host cannot take are refused with their position, and nothing is sent', async () => {
+  const host = hostWindow();
+  const t = new Tessera({ window: host.win });
+  for (const [dn, what] of [['CN=A\u0000B', /U\+0000 at position 4/], ['CN=\uD800', /lone surrogate U\+D800 at position 3/],
+    ['\uDC00CN=A', /lone surrogate U\+DC00 at position 0/], ['CN=\uDE00\uD83D', /U\+DE00 at position 3/]]) {
+    await assert.rejects(t.VELA_PKCS10CertRequisition(dn, 1, 0), (e) => e.code === 'BAD_ARGUMENT' && what.test(e.message), dn);
+    await assert.rejects(t.request('VELA_SetKeyAlgorithm', [{ param: dn }]), (e) => e.code === 'BAD_ARGUMENT', dn);
+  }
+  assert.equal(await t.VELA_PKCS10CertRequisition('CN=\uD83D\uDE00 \u4E2D', 1, 0), true, 'a pair and other text are sound');
+  assert.equal(host.log.length, 1);
+  t.close();
+});
+
+test('two sessions started together run one after the other, each with its own settings', async () => {
+  const host = hostWindow();
+  const a = new Tessera({ window: host.win });
+  const b = new Tessera({ window: host.win });
+  const run = (t, alg) => t.session(async (s) => {
+    await s.VELA_SetKeyAlgorithm(alg);
+    await new Promise((r) => setTimeout(r, 5));
+    await s.VELA_PKCS10CertRequisition('CN=' + alg, 1, 0);
+  });
+  const plain = a.VELA_GetVersion();
+  await Promise.all([run(a, 'RSA'), run(b, 'SM2'), plain]);
+  assert.deepEqual(host.log.map(([f, p]) => f + ':' + (p[0] || '')), [
+    'VELA_GetVersion:', 'VELA_SetKeyAlgorithm:RSA', 'VELA_PKCS10CertRequisition:CN=RSA',
+    'VELA_SetKeyAlgorithm:SM2', 'VELA_PKCS10CertRequisition:CN=SM2']);
+  a.close();
+  b.close();
+});
+
+test('on a new host the page\'s settings are made again before the call, and the page is told', async () => {
+  const host = hostWindow();
+  const t = new Tessera({ window: host.win });
+  const told = [];
+  t.addEventListener('settingsrestored', (e) => told.push(e.detail));
+  await t.VELA_SetCSPInfo(2048, 'CSP A');
+  await t.VELA_SetKeyAlgorithm('SM2');
+  await t.VELA_SetCSPInfo(256, 'CSP B');
+  host.serial = 'h2';
+  host.log.length = 0;
+  assert.equal(await t.VELA_PKCS10CertRequisition('CN=A', 1, 0), true);
+  assert.deepEqual(host.log, [
+    ['VELA_SetKeyAlgorithm', ['SM2'], 'h2'], ['VELA_SetCSPInfo', [256, 'CSP B'], 'h2'],
+    ['VELA_PKCS10CertRequisition', ['CN=A', 1, 0], 'h2']]);
+  assert.deepEqual(told, [{ settings: [['VELA_SetKeyAlgorithm', ['SM2']], ['VELA_SetCSPInfo', [256, 'CSP B']]], hostSerial: 'h2' }]);
+  t.close();
+});
+
+test('the built library carries every status of the error-text table, the version, and a script-tag build', async () => {
+  const { readFileSync } = await import('node:fs');
+  const vm = await import('node:vm');
+  const { buildLibrary } = await import('../../../browser/lib/build.mjs');
+  const built = buildLibrary({ version: '1.2.3.4' });
+  const def = readFileSync(new URL('../../../resources/ErrorText.def', import.meta.url), 'utf8')
+    .split('\n').filter((l) => l.startsWith('VELA_ERROR_TEXT('));
+  const context = vm.createContext({ EventTarget, Event, setTimeout, clearTimeout, setInterval, clearInterval });
+  vm.runInContext(built.script, context);
+  const lib = context.TesseraPage;
+  assert.equal(lib.VERSION, '1.2.3.4');
+  assert.equal(lib.STATUSES.length, def.length);
+  for (const line of def) {
+    const [, id, name, en, zh] = /\(0x(\w+), (\w+), "(.*)", "(.*)"\)/.exec(line);
+    const s = lib.statusInfo(0xA0070000 + parseInt(id, 16));
+    assert.deepEqual([s.name, s.en, s.zh, lib.statusInfo(name).status], [name, en, zh, (0xA0070000 + parseInt(id, 16)) | 0], line);
+  }
+  for (const [op, status, start] of [['VELA_SetCSPInfo', 0xA0072400, 'Choose a key length'],
+    ['VELA_PKCS10CertRequisition', 0x80090005, 'The subject DN'], ['VELA_PKCS10CertRequisition', 0x80090019, 'The key store'],
+    ['VELA_ImportEncryptCert', 0xA0071404, 'The CA\'s envelope'], ['VELA_ImportSignCert', 0x80090005, null]]) {
+    const g = lib.guidanceFor(op, status);
+    assert.equal(g && g.slice(0, start.length), start, `${op} ${status.toString(16)}`);
+    if (start) assert.ok(lib.guidanceFor(op, status, 'zh'), 'Chinese text');
+  }
+  assert.match(built.dts, /\| 'VELA_E_KEY_LENGTH_NOT_SUPPORTED'/);
+  assert.ok(built.esm.includes('export class Tessera'));
+});
+
+test('version comparison names the older parts', async () => {
+  const { versionMismatch } = await import('../../../browser/lib/tessera.js');
+  const table = [
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: '3.2.0.3' }, null],
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: null }, null],
+    [{ library: '3.2.0.3', extension: '3.2.0.3', host: '3.2.0.10' }, ['library', 'extension']],
+    [{ library: '3.10.0.0', extension: '3.9.0.0', host: '3.10' }, ['extension']],
+  ];
+  for (const [versions, parts] of table) assert.deepEqual(versionMismatch(versions)?.parts ?? null, parts, JSON.stringify(versions));
 });
