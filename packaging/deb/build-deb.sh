@@ -21,6 +21,13 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 
 mkdir -p "$debug"
 binaries=(usr/lib/tessera/tessera-host usr/lib/tessera/tessera-plugin.so usr/bin/tessera-certutil)
+# The PKCS #11 module, where the build has it (Linux builds with p11-kit's header).
+# Its p11-kit file was written for the build's own prefix: name the
+# packaged module instead.
+if [ -f "$stage/usr/lib/pkcs11/libtessera-pkcs11.so" ]; then
+  binaries+=(usr/lib/pkcs11/libtessera-pkcs11.so)
+  sed -i 's|^module:.*|module: /usr/lib/pkcs11/libtessera-pkcs11.so|' "$stage/usr/share/p11-kit/modules/tessera.module"
+fi
 for f in "${binaries[@]}"; do
   objcopy --only-keep-debug "$stage/$f" "$debug/$(basename "$f").debug"
   strip --strip-unneeded --remove-section=.comment --remove-section=.note "$stage/$f"

@@ -33,8 +33,9 @@ manifests=(/etc/opt/chrome/native-messaging-hosts/com.tessera.host.json
            /etc/chromium/native-messaging-hosts/com.tessera.host.json
            /etc/opt/edge/native-messaging-hosts/com.tessera.host.json
            /usr/lib/mozilla/native-messaging-hosts/com.tessera.host.json)
+p11kit=/usr/share/p11-kit/modules/tessera.module
 written=(/usr/lib/tessera /usr/share/tessera /usr/share/doc/tessera /usr/bin/tessera-certutil
-         /var/lib/tessera "${manifests[@]}")
+         /var/lib/tessera /usr/lib/pkcs11/libtessera-pkcs11.so "$p11kit" "${manifests[@]}")
 # Directories the package may create; those absent now must be absent after the purge.
 dirs=(/etc/opt /etc/opt/chrome /etc/opt/chrome/native-messaging-hosts /etc/chromium
       /etc/chromium/native-messaging-hosts /etc/opt/edge /etc/opt/edge/native-messaging-hosts
@@ -62,6 +63,10 @@ for m in "${manifests[@]}"; do
   check "$m names the installed host" \
     'python3 -c "import json,sys; sys.exit(json.load(open(sys.argv[1]))[\"path\"] != sys.argv[2])" "$m" "$host"'
 done
+if [ -f "$p11kit" ]; then
+  module=$(sed -n 's/^module: *//p' "$p11kit")
+  check "p11-kit's module file names the installed PKCS #11 module" '[ -f "$module" ]'
+fi
 path=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["path"])' "${manifests[1]}")
 answer=$(python3 - "$path" <<'PY'
 import json, struct, subprocess, sys
