@@ -4,7 +4,7 @@
 #define CRYPTOKI_GNU 1
 #include <p11-kit/pkcs11.h>
 
-#include "../../tests/pkcs11/TokenSeed.h"
+#include "../../tests/pkcs11/TokenFixture.h"
 
 #include <benchmark/benchmark.h>
 
@@ -41,7 +41,7 @@ Token Open() {
     Token t;
     char pattern[] = "/tmp/tessera-p11-bench-XXXXXX";
     if (const char* dir = mkdtemp(pattern)) setenv("TESSERA_STORE_DIR", dir, 1);
-    if (!tessera::test::SeedRsaKey(u"pkcs11-bench", 2048, "Bench Signer")) return t;
+    if (!tessera::test::AddRsaKey(u"pkcs11-bench", 2048, "Bench Signer")) return t;
     void* module = dlopen(TESSERA_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
     auto get = module ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList")) : nullptr;
     if (!get || get(&t.f) != CKR_OK || t.f->C_Initialize(nullptr) != CKR_OK ||

@@ -9,7 +9,7 @@
 #define CRYPTOKI_GNU 1
 #include <p11-kit/pkcs11.h>
 
-#include "../pkcs11/TokenSeed.h"
+#include "../pkcs11/TokenFixture.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -81,7 +81,7 @@ static void UseScratchStore() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     UseScratchStore();
-    FUZZ_CHECK(tessera::test::SeedRsaKey(u"pkcs11-fuzz", 1024, "Fuzz Signer"));
+    FUZZ_CHECK(tessera::test::AddRsaKey(u"pkcs11-fuzz", 1024, "Fuzz Signer"));
     FUZZ_CHECK(C_GetFunctionList(&g_f) == CKR_OK);
     FUZZ_CHECK(g_f->C_Initialize(nullptr) == CKR_OK);
     FUZZ_CHECK(g_f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &g_session) == CKR_OK);

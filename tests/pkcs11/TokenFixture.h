@@ -9,6 +9,6 @@ namespace tessera::test {
 
 // The key's bits; the certificate's subject is CN=<cn>, issued by a
 // throwaway key. False when a step fails.
-bool SeedRsaKey(const std::u16string& container, unsigned bits, const char* cn);
+bool AddRsaKey(const std::u16string& container, unsigned bits, const char* cn);
 
 }  // namespace tessera::test

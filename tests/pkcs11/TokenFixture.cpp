@@ -1,4 +1,4 @@
-#include "TokenSeed.h"
+#include "TokenFixture.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -54,7 +54,7 @@ std::vector<BYTE> Certificate(EVP_PKEY* subjectKey, const char* cn) {
         X509_NAME* name = X509_get_subject_name(x);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
         X509_NAME_add_entry_by_txt(X509_get_issuer_name(x), "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>("Seed CA"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>("Fixture CA"), -1, -1, 0);
         X509_set_pubkey(x, subjectKey);
         if (X509_sign(x, issuer, EVP_sha256()) > 0) {
             unsigned char* out = nullptr;
@@ -70,7 +70,7 @@ std::vector<BYTE> Certificate(EVP_PKEY* subjectKey, const char* cn) {
 
 }  // namespace
 
-bool SeedRsaKey(const std::u16string& container, unsigned bits, const char* cn) {
+bool AddRsaKey(const std::u16string& container, unsigned bits, const char* cn) {
     const WCHAR provider[] = u"Tessera RSA Software CSP";
     HCRYPTPROV prov = 0;
     CryptAcquireContextW(&prov, container.c_str(), provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
