@@ -1,0 +1,163 @@
+// The service-provider interface of tessera-csp.dll, called directly as
+// advapi32 calls it, with the inputs advapi32 itself would not check: the
+// provider table, handles of another context, short buffers, reserved
+// arguments. The DLL is found where its registration points.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kProviderKey[] = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Tessera SM2 Software CSP";
+
+struct ProviderTable {
+    DWORD Version;
+    FARPROC FuncVerifyImage;
+    FARPROC FuncReturnhWnd;
+    DWORD dwProvType;
+    BYTE* pbContextInfo;
+    DWORD cbContextInfo;
+    LPSTR pszProvName;
+};
+
+using AcquireFn = BOOL(WINAPI*)(HCRYPTPROV*, LPCSTR, DWORD, void*);
+using ReleaseFn = BOOL(WINAPI*)(HCRYPTPROV, DWORD);
+using GenKeyFn = BOOL(WINAPI*)(HCRYPTPROV, ALG_ID, DWORD, HCRYPTKEY*);
+using KeyFn = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTKEY);
+using GetKeyParamFn = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTKEY, DWORD, BYTE*, DWORD*, DWORD);
+using GetProvParamFn = BOOL(WINAPI*)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
+using SetProvParamFn = BOOL(WINAPI*)(HCRYPTPROV, DWORD, const BYTE*, DWORD);
+using CreateHashFn = BOOL(WINAPI*)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
+using HashDataFn = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, DWORD);
+using DuplicateHashFn = BOOL(WINAPI*)(HCRYPTPROV, HCRYPTHASH, DWORD*, DWORD, HCRYPTHASH*);
+using RegisterFn = HRESULT(WINAPI*)(void);
+
+std::wstring RegisteredImage() {
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = sizeof(path);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, L"Image Path", RRF_RT_REG_SZ, nullptr, path, &size))
+        return std::wstring();
+    return path;
+}
+
+DWORD RegisteredDword(const wchar_t* name) {
+    DWORD value = 0xFFFFFFFF, size = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kProviderKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return value;
+}
+
+class ServiceProvider : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::wstring image = RegisteredImage();
+        if (image.empty()) GTEST_SKIP() << "tessera-csp.dll is not registered";
+        m_module = LoadLibraryW(image.c_str());
+        ASSERT_NE(m_module, nullptr);
+    }
+    void TearDown() override {
+        for (HCRYPTPROV h : m_contexts) Fn<ReleaseFn>("CPReleaseContext")(h, 0);
+        if (m_module) FreeLibrary(m_module);
+    }
+    template <typename F>
+    F Fn(const char* name) {
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
+    }
+    // A verify context of the named provider, as advapi32 opens it.
+    HCRYPTPROV Verify(const char* provider) {
+        ProviderTable table{3, nullptr, nullptr, PROV_RSA_FULL, nullptr, 0, const_cast<LPSTR>(provider)};
+        HCRYPTPROV h = 0;
+        EXPECT_TRUE(Fn<AcquireFn>("CPAcquireContext")(&h, nullptr, CRYPT_VERIFYCONTEXT, &table));
+        if (h) m_contexts.push_back(h);
+        return h;
+    }
+    HMODULE m_module = nullptr;
+    std::vector<HCRYPTPROV> m_contexts;
+};
+
+TEST_F(ServiceProvider, RefusesWhatTheDispatcherPassesOnUnchecked) {
+    ProviderTable foreign{3, nullptr, nullptr, PROV_RSA_FULL, nullptr, 0, const_cast<LPSTR>("Other CSP")};
+    HCRYPTPROV none = 0;
+    EXPECT_FALSE(Fn<AcquireFn>("CPAcquireContext")(&none, nullptr, CRYPT_VERIFYCONTEXT, &foreign));
+    EXPECT_EQ(GetLastError(), DWORD(NTE_KEYSET_NOT_DEF));
+
+    HCRYPTPROV a = Verify("Tessera SM2 Software CSP"), b = Verify("Tessera SM2 Software CSP");
+    ASSERT_TRUE(a && b);
+    HCRYPTKEY keyA = 0;
+    ASSERT_TRUE(Fn<GenKeyFn>("CPGenKey")(a, AT_SIGNATURE, 0, &keyA));
+    HCRYPTHASH hashB = 0;
+    ASSERT_TRUE(Fn<CreateHashFn>("CPCreateHash")(b, 0x800F, 0, 0, &hashB));
+    BYTE data[4] = {1, 2, 3, 4};
+    DWORD length = sizeof(data), reserved = 0;
+    HCRYPTHASH copy = 0;
+
+    struct Case {
+        const char* what;
+        std::function<BOOL()> call;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"unknown context", [&] { return Fn<GenKeyFn>("CPGenKey")(0x7777, AT_SIGNATURE, 0, &copy); },
+         DWORD(NTE_BAD_UID)},
+        {"key of another context", [&] { return Fn<KeyFn>("CPDestroyKey")(b, keyA); }, DWORD(NTE_BAD_KEY)},
+        {"key parameter through another context",
+         [&] { return Fn<GetKeyParamFn>("CPGetKeyParam")(b, keyA, KP_ALGID, data, &length, 0); },
+         DWORD(NTE_BAD_KEY)},
+        {"hash of another context", [&] { return Fn<HashDataFn>("CPHashData")(a, hashB, data, sizeof(data), 0); },
+         DWORD(NTE_BAD_HASH)},
+        {"reserved argument", [&] { return Fn<DuplicateHashFn>("CPDuplicateHash")(b, hashB, &reserved, 0, &copy); },
+         DWORD(ERROR_INVALID_PARAMETER)},
+        {"unknown provider parameter",
+         [&] { return Fn<GetProvParamFn>("CPGetProvParam")(a, 0x7777, data, &length, 0); }, DWORD(NTE_BAD_TYPE)},
+        {"provider parameter set",
+         [&] { return Fn<SetProvParamFn>("CPSetProvParam")(a, PP_KEYSET_SEC_DESCR, data, 0); },
+         DWORD(NTE_BAD_TYPE)},
+        {"release of an unknown context", [&] { return Fn<ReleaseFn>("CPReleaseContext")(0x7777, 0); },
+         DWORD(NTE_BAD_UID)},
+    };
+    for (const Case& c : cases) {
+        SetLastError(0);
+        EXPECT_FALSE(c.call()) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    EXPECT_TRUE(Fn<KeyFn>("CPDestroyKey")(a, keyA));
+}
+
+// A short buffer gets ERROR_MORE_DATA and the length needed, and nothing
+// is written into it.
+TEST_F(ServiceProvider, ShortBuffersGetTheLengthAndStayUntouched) {
+    HCRYPTPROV h = Verify("Tessera RSA Software CSP");
+    ASSERT_TRUE(h);
+    const std::string name = "Tessera RSA Software CSP";
+    BYTE buffer[64];
+    std::memset(buffer, 0xA5, sizeof(buffer));
+    DWORD length = 4;
+    EXPECT_FALSE(Fn<GetProvParamFn>("CPGetProvParam")(h, PP_NAME, buffer, &length, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(length, DWORD(name.size() + 1));
+    for (BYTE b : buffer) ASSERT_EQ(b, 0xA5);
+    EXPECT_TRUE(Fn<GetProvParamFn>("CPGetProvParam")(h, PP_NAME, buffer, &length, 0));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer)), name);
+    EXPECT_EQ(buffer[length], 0xA5);
+}
+
+// Registration again is harmless and leaves both providers described as
+// advapi32 reads them: this DLL, type 1, no signature.
+TEST_F(ServiceProvider, RegistrationDescribesBothProviders) {
+    ASSERT_EQ(Fn<RegisterFn>("DllRegisterServer")(), S_OK);
+    wchar_t self[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(m_module, self, MAX_PATH * 2);
+    EXPECT_EQ(RegisteredImage(), std::wstring(self, n));
+    EXPECT_EQ(RegisteredDword(L"Type"), 1u);
+    EXPECT_EQ(RegisteredDword(L"SigInFile"), 0u);
+    HCRYPTPROV h = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&h, nullptr, L"Tessera RSA Software CSP", 1, CRYPT_VERIFYCONTEXT));
+    CryptReleaseContext(h, 0);
+}
+
+}  // namespace
