@@ -139,3 +139,23 @@ extern "C" BOOL TesseraCspLinkCertificate(const BYTE* der, DWORD length, const w
     if (!ok) SetLastError(error);
     return ok;
 }
+
+// DPAPI protection of a private key at rest, for this account or (machine
+// keys) for the machine; never with a prompt.
+extern "C" BOOL TesseraCspProtect(BOOL machine, BOOL protect, const BYTE* in, DWORD length, BYTE** out,
+                                  DWORD* outLength) {
+    DATA_BLOB input{length, const_cast<BYTE*>(in)}, output{0, nullptr};
+    DWORD flags = CRYPTPROTECT_UI_FORBIDDEN | (machine ? CRYPTPROTECT_LOCAL_MACHINE : 0);
+    BOOL ok = protect ? CryptProtectData(&input, L"Tessera key", nullptr, nullptr, nullptr, flags, &output)
+                      : CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, flags, &output);
+    if (!ok) return FALSE;
+    *out = output.pbData;
+    *outLength = output.cbData;
+    return TRUE;
+}
+
+extern "C" void TesseraCspFree(BYTE* bytes) {
+    if (!bytes) return;
+    SecureZeroMemory(bytes, LocalSize(bytes));
+    LocalFree(bytes);
+}

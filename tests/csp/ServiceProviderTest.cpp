@@ -4,10 +4,15 @@
 // arguments. The DLL is found where its registration points.
 #include <windows.h>
 #include <wincrypt.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -158,6 +163,42 @@ TEST_F(ServiceProvider, RegistrationDescribesBothProviders) {
     HCRYPTPROV h = 0;
     ASSERT_TRUE(CryptAcquireContextW(&h, nullptr, L"Tessera RSA Software CSP", 1, CRYPT_VERIFYCONTEXT));
     CryptReleaseContext(h, 0);
+}
+
+// A private key at rest is not in the store file as it is in memory: the
+// private exponent of a new key (big-endian, as PKCS #8 carries it) does not
+// occur in the user's database after the key is written.
+TEST_F(ServiceProvider, PrivateKeysAreProtectedAtRest) {
+    if (GetEnvironmentVariableW(L"TESSERA_STORE_DIR", nullptr, 0)) GTEST_SKIP() << "store directory overridden";
+    const wchar_t* provider = L"Tessera RSA Software CSP";
+    const wchar_t* container = L"tessera-csp-at-rest";
+    HCRYPTPROV h = 0;
+    CryptAcquireContextW(&h, container, provider, 1, CRYPT_DELETEKEYSET);
+    ASSERT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_NEWKEYSET));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(h, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &key));
+    std::vector<BYTE> blob(2048);
+    DWORD length = DWORD(blob.size());
+    ASSERT_TRUE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, blob.data(), &length));
+    CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+    // The blob ends with the private exponent, least significant byte first.
+    std::vector<BYTE> exponent(blob.begin() + (length - 128), blob.begin() + length);
+    std::reverse(exponent.begin(), exponent.end());
+
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder), S_OK);
+    std::ifstream file(std::filesystem::path(std::wstring(folder) + L"\\Tessera\\tessera.db"), std::ios::binary);
+    ASSERT_TRUE(file.good());
+    std::vector<BYTE> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), exponent.begin(), exponent.end()), bytes.end());
+
+    // And the key comes back from the store.
+    ASSERT_TRUE(CryptAcquireContextW(&h, container, provider, 1, 0));
+    EXPECT_TRUE(CryptGetUserKey(h, AT_KEYEXCHANGE, &key));
+    if (key) CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+    EXPECT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_DELETEKEYSET));
 }
 
 }  // namespace
