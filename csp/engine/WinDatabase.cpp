@@ -103,9 +103,11 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
         return nullptr;
     }
     sqlite3_busy_timeout(db, 10000);
-    // A rollback journal everywhere: Wine's file locking does not carry the
-    // shared memory of a write-ahead log reliably.
-    if (writable) sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA foreign_keys=ON;", nullptr, nullptr, nullptr);
+    // As on the other platforms: the user's database keeps a write-ahead log;
+    // the machine's a rollback journal, which read-only readers can use.
+    const char* pragmas = machine ? "PRAGMA journal_mode=DELETE; PRAGMA foreign_keys=ON;"
+                                  : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;";
+    if (writable) sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr);
     std::shared_ptr<Database> database(new Database(scope, db));
     g_connections[key] = database;
     return database;
