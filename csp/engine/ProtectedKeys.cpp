@@ -24,7 +24,7 @@ namespace {
 bool Transform(Scope scope, bool protect, const SecureBytes& in, SecureBytes& out) {
     BYTE* bytes = nullptr;
     DWORD length = 0;
-    if (!TesseraCspProtect(scope == Scope::Machine, protect, in.data(), DWORD(in.size()), &bytes, &length))
+    if (!TesseraCspProtect(scope != Scope::User, protect, in.data(), DWORD(in.size()), &bytes, &length))
         return false;
     out = SecureBytes(bytes, length);
     TesseraCspFree(bytes);

@@ -1,9 +1,10 @@
 // The key store's SQLite databases for the Windows DLL: the same interface
 // as the platform layer's, with the files under the account's application
 // data folder (per user: %APPDATA%\Tessera\tessera.db; per machine:
-// %ProgramData%\Tessera\machine.db). The folders are created with access for
-// their account only (the machine's: administrators and SYSTEM, read for
-// users). The Windows-side helpers that know these folders are in
+// %ProgramData%\Tessera\machine.db, and the machine's private keys in
+// machine-keys.db beside it). The folders are created with access for their
+// account only (the machine's: administrators and SYSTEM, read for users;
+// the machine's key file: administrators and SYSTEM only). The Windows-side helpers that know these folders are in
 // windows/Platform.cpp.
 #include "store/Database.h"
 
@@ -20,6 +21,9 @@ BOOL TesseraCspStoreDirectory(BOOL machine, char* out, DWORD size);
 DWORD TesseraCspMakeDirectory(const char* utf8, BOOL machine);
 BOOL TesseraCspPathExists(const char* utf8);
 BOOL TesseraCspMachineWritable(void);
+// Creates the empty file with access for administrators and SYSTEM only; a
+// Win32 error.
+DWORD TesseraCspCreateRestrictedFile(const char* utf8);
 }
 
 namespace tessera::store {
@@ -32,14 +36,19 @@ std::map<std::pair<Scope, std::string>, std::shared_ptr<Database>> g_connections
 
 std::string StoreDirectory(Scope scope) {
     char buffer[1024];
-    if (!TesseraCspStoreDirectory(scope == Scope::Machine, buffer, sizeof(buffer))) return std::string();
+    if (!TesseraCspStoreDirectory(scope != Scope::User, buffer, sizeof(buffer))) return std::string();
     return buffer;
 }
 
 std::string DatabasePath(Scope scope) {
     std::string directory = StoreDirectory(scope);
     if (directory.empty()) return directory;
-    return directory + (scope == Scope::Machine ? "\\machine.db" : "\\tessera.db");
+    switch (scope) {
+    case Scope::User: return directory + "\\tessera.db";
+    case Scope::Machine: return directory + "\\machine.db";
+    case Scope::MachineKeys: return directory + "\\machine-keys.db";
+    }
+    return std::string();
 }
 
 bool MachineScopeWritable() { return TesseraCspMachineWritable() != FALSE; }
@@ -67,7 +76,7 @@ DWORD ErrorFromSqlite(int rc) {
 
 std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& error) {
     error = ERROR_SUCCESS;
-    const bool machine = scope == Scope::Machine;
+    const bool machine = scope != Scope::User;
     if (forWrite && machine && !MachineScopeWritable()) {
         error = ERROR_ACCESS_DENIED;
         return nullptr;
@@ -95,6 +104,11 @@ std::shared_ptr<Database> Database::Open(Scope scope, bool forWrite, DWORD& erro
     const bool writable = !machine || MachineScopeWritable();
     const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                       SQLITE_OPEN_FULLMUTEX;
+    // The machine's key file is made empty first, with its own access.
+    if (!exists && scope == Scope::MachineKeys) {
+        error = TesseraCspCreateRestrictedFile(path.c_str());
+        if (error != ERROR_SUCCESS) return nullptr;
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {

@@ -159,3 +159,18 @@ extern "C" void TesseraCspFree(BYTE* bytes) {
     SecureZeroMemory(bytes, LocalSize(bytes));
     LocalFree(bytes);
 }
+
+// The machine's key file: administrators and SYSTEM only, not inherited from
+// the folder (which every user may read).
+extern "C" DWORD TesseraCspCreateRestrictedFile(const char* utf8) {
+    std::wstring path = Widen(utf8);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                              &attributes.lpSecurityDescriptor, nullptr))
+        return GetLastError();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    LocalFree(attributes.lpSecurityDescriptor);
+    return error == ERROR_FILE_EXISTS ? ERROR_SUCCESS : error;
+}
