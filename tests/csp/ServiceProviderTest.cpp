@@ -201,4 +201,36 @@ TEST_F(ServiceProvider, PrivateKeysAreProtectedAtRest) {
     EXPECT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_DELETEKEYSET));
 }
 
+// A machine key set: written to the machine's key file, read back by a new
+// context, deleted with its container.
+TEST_F(ServiceProvider, MachineKeysPersistInTheMachineKeyFile) {
+    const wchar_t* provider = L"Tessera SM2 Software CSP";
+    const wchar_t* container = L"tessera-csp-machine";
+    HCRYPTPROV h = 0;
+    CryptAcquireContextW(&h, container, provider, 1, CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET);
+    ASSERT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(h, 0x3E00, 0, &key));
+    BYTE first[256], again[256];
+    DWORD firstLength = sizeof(first), againLength = sizeof(again);
+    ASSERT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, first, &firstLength));
+    CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+
+    ASSERT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_MACHINE_KEYSET));
+    ASSERT_TRUE(CryptGetUserKey(h, AT_SIGNATURE, &key));
+    ASSERT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, again, &againLength));
+    EXPECT_EQ(std::vector<BYTE>(first, first + firstLength), std::vector<BYTE>(again, again + againLength));
+    CryptDestroyKey(key);
+    CryptReleaseContext(h, 0);
+
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder), S_OK);
+    if (!GetEnvironmentVariableW(L"TESSERA_MACHINE_STORE_DIR", nullptr, 0)) {
+        EXPECT_NE(GetFileAttributesW((std::wstring(folder) + L"\\Tessera\\machine-keys.db").c_str()),
+                  INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_TRUE(CryptAcquireContextW(&h, container, provider, 1, CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET));
+}
+
 }  // namespace
