@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64
   dpkg-dev nlohmann-json3-dev lintian wixl osslsigncode
   libp11-kit-dev p11-kit opensc libnss3-tools
+  perl make tcl
   clang-14 libclang-rt-14-dev
   chromium firefox-esr fonts-dejavu-core
 )

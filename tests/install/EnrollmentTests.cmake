@@ -38,5 +38,9 @@ set_tests_properties(enrollment_ca PROPERTIES FIXTURES_REQUIRED enrollment_reque
                      FIXTURES_SETUP enrollment_issued)
 set_tests_properties(enrollment_install PROPERTIES FIXTURES_REQUIRED "enrollment_requested;enrollment_issued"
                      ENVIRONMENT "TESSERA_ENROLLMENT_PHASE=install;${stores}")
+# The Tessera providers' DLL, where the build has it, is registered first.
+if(TARGET tessera-csp)
+  set_property(TEST enrollment_request enrollment_install APPEND PROPERTY FIXTURES_REQUIRED tessera-csp)
+endif()
 set_tests_properties(enrollment_clean enrollment_request enrollment_ca enrollment_install PROPERTIES
                      RESOURCE_LOCK enrollment_exchange)

@@ -1,7 +1,8 @@
 // The contract's independent side in the Windows build: no OpenSSL is at
 // hand there, so public-key checks run in a separate verify-only context of
-// the system's RSA and AES provider, which also signs the certificates. SM2
-// checks are not available (those cases skip).
+// the system's RSA and AES provider, which also signs the certificates. The
+// SM2 checks come from OracleSm2.cpp where libcrypto is built for the CSP
+// DLL, else from OracleNoSm2.cpp (those cases skip).
 #include "Oracle.h"
 
 #include <windows.h>
@@ -101,7 +102,6 @@ HCRYPTKEY ImportPublic(const Bytes& der, ALG_ID algorithm) {
 }  // namespace
 
 bool Available() { return Prov() != 0; }
-bool Sm2Available() { return false; }
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
@@ -210,12 +210,6 @@ Bytes RandomBytes(size_t n) {
     return out;
 }
 
-bool VerifySm2(const Bytes&, const Bytes&, const Bytes&, const std::string&) { return false; }
-void GenerateSm2(Bytes& scalar, Bytes& point) {
-    scalar.clear();
-    point.clear();
-}
-Bytes Sm2EncryptC1C3C2(const Bytes&, const Bytes&) { return {}; }
 // Signed by a signature key of the oracle's own verify context (SHA-1 with
 // RSA), issuer and subject "CN=Tessera Test".
 Bytes IssueCertificate(const Bytes& publicKey, bool sm2) {
