@@ -28,6 +28,13 @@ if command -v osslsigncode >/dev/null; then
     -keyout "$work/sign.key" -out "$work/sign.crt" >/dev/null 2>&1
   export TESSERA_SIGN_CERT=$work/sign.crt TESSERA_SIGN_KEY=$work/sign.key
 fi
+# With the Tessera providers' DLL in the build, the installer carries and
+# registers it.
+csp=""
+if [ -f "$build/csp/tessera-csp.dll" ]; then
+  export TESSERA_CSP_DLL=csp/tessera-csp.dll
+  csp="tessera-csp.dll "
+fi
 mkdir -p "$work/张三"
 package=$(bash "$repo/packaging/windows/build-msi.sh" "$build" "$work/张三" "$version" | tail -1)
 check "the installer is built" '[ -f "$package" ]'
@@ -62,6 +69,7 @@ for line in (m.group(1) if m else "").splitlines():
         print(line[len(name) + 2:-1].replace("\\\\", "\\"))
 PY
 }
+providers='HKLM\Software\Microsoft\Cryptography\Defaults\Provider'
 key_exists() { "$wine" reg query "$1" >/dev/null 2>&1; }
 
 NM='NativeMessagingHosts\com.tessera.host'
@@ -77,12 +85,18 @@ round() {
   check "$label: msiexec /i succeeds" '[ $rc -eq 0 ]'
   folder=$(unixpath "${dir:-C:\\Program Files\\Tessera}")
   check "$label: the host, the plug-in and the manifests are installed" \
-    '[ "$(cd "$folder" 2>/dev/null && ls | tr "\n" " ")" = "com.tessera.host.chrome.json com.tessera.host.firefox.json npTessera.dll tessera-host.exe " ]'
+    '[ "$(cd "$folder" 2>/dev/null && ls | tr "\n" " ")" = "com.tessera.host.chrome.json com.tessera.host.firefox.json npTessera.dll ${csp}tessera-host.exe " ]'
   for k in "${keys[@]:0:4}"; do
     check "$label: $k names an installed manifest" '[ -f "$(unixpath "$(value "$k")")" ]'
   done
   check "$label: the plug-in is registered for NPAPI browsers" \
     '[ "$(value "${keys[4]}" Path)" = "$(winpath "$folder/npTessera.dll")" ]'
+  if [ -n "$csp" ]; then
+    for name in "Tessera RSA Software CSP" "Tessera SM2 Software CSP"; do
+      check "$label: $name is registered with the installed DLL" \
+        '[ "$(value "$providers\\$name" "Image Path")" = "$(winpath "$folder/tessera-csp.dll")" ]'
+    done
+  fi
   arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
   check "$label: Add/Remove Programs names Tessera $version" \
     'grep -qE "DisplayName +REG_SZ +Tessera$" <<<"$arp" && grep -qE "DisplayVersion +REG_SZ +$version$" <<<"$arp" && grep -qE "Publisher +REG_SZ +Tessera$" <<<"$arp"'
@@ -110,6 +124,11 @@ PY
   check "$label: msiexec /x succeeds" '[ $rc -eq 0 ]'
   check "$label: no folder left" '[ ! -e "$folder" ]'
   for k in "${keys[@]}"; do check "$label: $k is gone" '! key_exists "$k"'; done
+  if [ -n "$csp" ]; then
+    for name in "Tessera RSA Software CSP" "Tessera SM2 Software CSP"; do
+      check "$label: $name is unregistered" '! key_exists "$providers\\$name"'
+    done
+  fi
   check "$label: Add/Remove Programs entry is gone" \
     '! "$wine" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall" /s 2>/dev/null | grep -q "DisplayName *REG_SZ *Tessera"'
 }
