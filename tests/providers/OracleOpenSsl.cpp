@@ -1,6 +1,7 @@
 // The contract's independent side in the Linux build: OpenSSL libcrypto.
 // Also gives every test program its own empty key store directory.
 #include "Oracle.h"
+#include "OracleSm2Key.h"
 
 #include <gtest/gtest.h>
 
@@ -42,18 +43,7 @@ Ptr<EVP_PKEY> RsaPublic(const Bytes& der) {
     return Ptr<EVP_PKEY>(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, long(der.size())));
 }
 
-Ptr<EVP_PKEY> Sm2Public(const Bytes& point) {
-    Ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
-    OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, SN_sm2, 0);
-    OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-    Ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
-    Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* pkey = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
-        EVP_PKEY_fromdata(ctx.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
-        return nullptr;
-    return Ptr<EVP_PKEY>(pkey);
-}
+Ptr<EVP_PKEY> Sm2Public(const Bytes& point) { return Ptr<EVP_PKEY>(NewSm2PublicKey(point)); }
 
 Bytes Bn(const EVP_PKEY* pkey, const char* name, size_t length) {
     BIGNUM* bn = nullptr;

@@ -1,6 +1,6 @@
 // The contract's SM2 checks, on OpenSSL libcrypto: in the Linux build, and
 // in the Windows build where libcrypto is built for the providers' DLL.
-#include "Oracle.h"
+#include "OracleSm2Key.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
@@ -26,8 +26,11 @@ struct Free {
 template <typename T>
 using Ptr = std::unique_ptr<T, Free>;
 
+Ptr<EVP_PKEY> Sm2Public(const Bytes& point) { return Ptr<EVP_PKEY>(NewSm2PublicKey(point)); }
 
-Ptr<EVP_PKEY> Sm2Public(const Bytes& point) {
+}  // namespace
+
+EVP_PKEY* NewSm2PublicKey(const Bytes& point) {
     Ptr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, SN_sm2, 0);
     OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
@@ -37,10 +40,8 @@ Ptr<EVP_PKEY> Sm2Public(const Bytes& point) {
     if (EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
         EVP_PKEY_fromdata(ctx.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0)
         return nullptr;
-    return Ptr<EVP_PKEY>(pkey);
+    return pkey;
 }
-
-}  // namespace
 
 bool Sm2Available() { return true; }
 
