@@ -9,6 +9,7 @@ namespace tessera {
 std::string ToUtf8(const WCHAR* text);
 std::string ToUtf8(const WCHAR* text, size_t length);
 std::u16string ToUtf16(const std::string& text);
+std::u16string ToUtf16(const char* text, size_t length);
 // Returns FALSE after setting the thread's last error; convenient in
 // BOOL-returning API implementations: `return Fail(NTE_BAD_KEYSET);`
 inline BOOL Fail(DWORD error) {
