@@ -147,19 +147,21 @@ class BadInputTests(unittest.TestCase):
         print("bad input: %d requests refused" % len(all_cases))
 
     def test_bad_subjects_fail_and_the_host_goes_on(self):
-        # These reach key generation; a failed request keeps the container
-        # it made (as a request does on Windows), so only the answers and the
-        # store's soundness are checked here.
+        # The subject is encoded before any key is generated: a subject no
+        # request can carry fails and leaves no container behind.
         host = h.Host(self.store)
         host.ok("VELA_SetCSPInfo", 512, h.RSA_CSP)
         host.ok("VELA_SetKeyAlgorithm", "RSA")
         for label, subject in [("empty", ""), ("no value", "CN="), ("unknown attribute", "XX=a"),
                                ("long, unknown attribute last", "CN=" + "a" * 100000 + ",XX=b"),
                                ("10,000 RDNs, one unknown", ",".join(["CN=a"] * 9999 + ["XX=b"])),
-                               ("two equals signs", "CN=a=b")]:
+                               ("two equals signs", "CN=a=b"),
+                               ("outside PrintableString", "CN=a,C=\u4e2d\u56fd")]:
             with self.subTest(label):
+                before = h.containers(h.user_db(self.store))
                 answer = host.call("VELA_PKCS10CertRequisition", subject, 1, 1)
                 self.assertNotEqual(answer["errorcode"], 0)
+                self.assertEqual(h.containers(h.user_db(self.store)), before)
                 self.assertEqual(host.ok("VELA_GetVersion"), "3.2.0.3")
         # A subject too long for any request is refused before a key is made.
         before = h.containers(h.user_db(self.store))
